@@ -1,0 +1,11 @@
+# Fails when a core file includes a toolkit or platform header.
+set(forbidden "Q[A-Za-z]*|qt[a-z0-9]*/|atspi|at-spi|X11/|gtk/|glib|gio/|dbus|pocketsphinx|sphinxbase|sndfile|samplerate|httplib|AppKit|Cocoa|ApplicationServices|Speech/")
+foreach(f IN LISTS FILES)
+  file(STRINGS "${f}" lines REGEX "^[ \t]*#[ \t]*include")
+  foreach(l IN LISTS lines)
+    if(l MATCHES "#[ \t]*include[ \t]*[<\"](${forbidden})")
+      message(FATAL_ERROR "${f}: a core file may not include a toolkit header: ${l}")
+    endif()
+  endforeach()
+endforeach()
+file(TOUCH "${STAMP}")
