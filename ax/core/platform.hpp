@@ -50,7 +50,9 @@ struct Size {
 // One attribute value, as decoded by the backend. Shape Absent is a read that
 // succeeded and gave nothing; a failed read is an empty optional instead.
 struct Value {
-  enum class Shape { Absent, Text, Elements, Point, Size, Number, Boolean, Other };
+  // Element: one element (such as a parent), held as the only entry of
+  // `elements`; Elements: a list whose entries are all elements.
+  enum class Shape { Absent, Text, Elements, Point, Size, Number, Boolean, Other, Element };
   Shape shape = Shape::Absent;
   std::string text;               // Text: UTF-8 as the platform gave it (may be ill-formed)
   std::vector<Element> elements;  // Elements: every entry is an element
@@ -70,6 +72,12 @@ struct Value {
     Value v;
     v.shape = Shape::Elements;
     v.elements = std::move(e);
+    return v;
+  }
+  static Value ofElement(ombru::ax::Element e) {
+    Value v;
+    v.shape = Shape::Element;
+    v.elements.push_back(std::move(e));
     return v;
   }
   static Value ofPoint(Point p) {
