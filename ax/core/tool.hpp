@@ -1,0 +1,99 @@
+// The tool's functions over one target application. What the process-wide
+// globals of a one-shot tool would hold lives in `Tool`, so several runs can
+// share a process in tests.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform.hpp"
+
+namespace ombru::ax {
+
+struct Rect {
+  double x = 0;
+  double y = 0;
+  double width = 0;
+  double height = 0;
+
+  // Measures of the standardized rectangle: a negative width or height counts
+  // by its absolute value.
+  double minX() const { return width < 0 ? x + width : x; }
+  double minY() const { return height < 0 ? y + height : y; }
+  double w() const { return width < 0 ? -width : width; }
+  double h() const { return height < 0 ? -height : height; }
+  double maxX() const { return minX() + w(); }
+  double maxY() const { return minY() + h(); }
+  double midX() const { return minX() + w() / 2; }
+  double midY() const { return minY() + h() / 2; }
+};
+
+struct Hit {
+  Element element;
+  std::string text;
+  Rect rect;
+};
+
+struct FieldCandidate {
+  Element element;
+  Rect frame;
+  std::string description;
+};
+
+struct Tool {
+  explicit Tool(Platform& p) : platform(p) {}
+
+  Platform& platform;
+  std::vector<std::string> args;
+  std::string mode;
+  std::string appName;
+  std::vector<std::string> wanted;
+  RunningApp target;
+  Element axApp;
+  Element web;
+  std::vector<std::string> lines;
+};
+
+// Element toolkit.
+std::optional<Value> copyAttr(Tool& t, const Element& e, std::string_view name);
+std::vector<Element> children(Tool& t, const Element& e);
+std::string role(Tool& t, const Element& e);
+std::string label(Tool& t, const Element& e);
+std::optional<Rect> frame(Tool& t, const Element& e);
+void wake(Tool& t);
+std::optional<Element> frontWindow(Tool& t);
+
+// Rows.
+void collect(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth);
+std::vector<Hit> rows(Tool& t, const Element& window);
+std::optional<Hit> findRow(Tool& t, const std::vector<Hit>& hits, std::string_view name);
+
+// Pressing and scrolling.
+bool press(Tool& t, const Hit& hit);
+void scrollSidebar(Tool& t, const Element& window, std::int32_t notches);
+
+// Text and fields.
+std::optional<Element> findWebArea(Tool& t, const Element& e, std::int64_t depth);
+void textOf(Tool& t, const Element& e, std::vector<std::string>& into, std::int64_t depth);
+void gather(Tool& t, const Element& e, std::int64_t depth, std::vector<FieldCandidate>& into);
+
+// Decisions of the sub-commands.
+bool isTargetWindow(const WindowValue& entry, std::string_view appName);
+bool isGroupButton(Tool& t, const Hit& hit, std::string_view group);
+bool namesMessageInput(std::string_view description);
+bool fieldOrder(const FieldCandidate& a, const FieldCandidate& b);
+// Stable: candidates that neither precedes keep their order.
+void sortFields(std::vector<FieldCandidate>& candidates);
+
+// Sub-commands; each returns the exit status (hold never returns).
+int windowsCommand(Tool& t);
+int textCommand(Tool& t);
+int rowCommand(Tool& t, bool click);
+int conversationCommand(Tool& t, bool probe);
+int fieldCommand(Tool& t);
+int holdCommand(Tool& t);
+
+}  // namespace ombru::ax

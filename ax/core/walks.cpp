@@ -1,0 +1,144 @@
+// The tree walks. Each is depth-first and pre-order, visits children in the
+// platform's order and is bounded by depth and, where it collects, by a list
+// limit tested on entry. A child that is the element itself or one of its
+// ancestors is not entered again: a tree that loops back on itself would
+// otherwise be walked to the depth limit once per loop.
+#include <algorithm>
+#include <array>
+
+#include "text.hpp"
+#include "tool.hpp"
+
+namespace ombru::ax {
+namespace {
+
+using Path = std::vector<const void*>;
+
+bool onPath(const Path& path, const Element& e) {
+  return std::find(path.begin(), path.end(), e.identity()) != path.end();
+}
+
+// Keeps the path in step with the recursion.
+struct Enter {
+  Enter(Path& p, const Element& e) : path(p) { path.push_back(e.identity()); }
+  ~Enter() { path.pop_back(); }
+  Path& path;
+};
+
+constexpr std::int64_t kMaxDepth = 60;
+constexpr std::int64_t kWebAreaMaxDepth = 40;
+constexpr std::size_t kMaxHits = 3000;
+constexpr std::size_t kMaxLines = 4000;
+constexpr std::size_t kMaxCandidates = 200;
+constexpr std::size_t kLongestLabel = 119;
+
+void collectFrom(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth,
+                 Path& path) {
+  if (depth > kMaxDepth) return;
+  if (into.size() > kMaxHits) return;
+  Enter enter(path, e);
+  std::string l = label(t, e);
+  if (!l.empty() && text::graphemeCount(l, kLongestLabel + 1) <= kLongestLabel) {
+    if (std::optional<Rect> f = frame(t, e)) {
+      if (f->w() > 0 && f->h() > 0 && f->minX() < edge) into.push_back(Hit{e, std::move(l), *f});
+    }
+  }
+  for (const Element& c : children(t, e)) {
+    if (!onPath(path, c)) collectFrom(t, c, edge, into, depth + 1, path);
+  }
+}
+
+std::optional<Element> webAreaFrom(Tool& t, const Element& e, std::int64_t depth, Path& path) {
+  if (depth > kWebAreaMaxDepth) return std::nullopt;
+  if (role(t, e) == "AXWebArea") return e;
+  Enter enter(path, e);
+  for (const Element& c : children(t, e)) {
+    if (onPath(path, c)) continue;
+    if (std::optional<Element> found = webAreaFrom(t, c, depth + 1, path)) return found;
+  }
+  return std::nullopt;
+}
+
+bool isOneOf(std::string_view r, std::initializer_list<std::string_view> roles) {
+  return std::find(roles.begin(), roles.end(), r) != roles.end();
+}
+
+void textFrom(Tool& t, const Element& e, std::vector<std::string>& into, std::int64_t depth,
+              Path& path) {
+  if (depth > kMaxDepth) return;
+  if (into.size() > kMaxLines) return;
+  Enter enter(path, e);
+  if (isOneOf(role(t, e), {"AXStaticText", "AXTextArea", "AXTextField", "AXHeading"})) {
+    std::string l = label(t, e);
+    if (!l.empty()) into.push_back(std::move(l));
+  }
+  for (const Element& c : children(t, e)) {
+    if (!onPath(path, c)) textFrom(t, c, into, depth + 1, path);
+  }
+}
+
+void gatherFrom(Tool& t, const Element& e, std::int64_t depth, std::vector<FieldCandidate>& into,
+                Path& path) {
+  if (depth > kMaxDepth) return;
+  if (into.size() > kMaxCandidates) return;
+  Enter enter(path, e);
+  if (isOneOf(role(t, e), {"AXTextArea", "AXTextField", "AXComboBox"})) {
+    if (std::optional<Rect> f = frame(t, e)) {
+      if (f->w() > 120 && f->h() > 14) {
+        std::string placeholder;
+        std::optional<Value> p = copyAttr(t, e, "AXPlaceholderValue");
+        if (p && p->shape == Value::Shape::Text) placeholder = text::sanitize(p->text);
+        into.push_back(FieldCandidate{e, *f, placeholder + " " + label(t, e)});
+      }
+    }
+  }
+  for (const Element& c : children(t, e)) {
+    if (!onPath(path, c)) gatherFrom(t, c, depth + 1, into, path);
+  }
+}
+
+}  // namespace
+
+void collect(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth) {
+  Path path;
+  collectFrom(t, e, edge, into, depth, path);
+}
+
+std::vector<Hit> rows(Tool& t, const Element& window) {
+  std::vector<Hit> hits;
+  std::optional<Rect> f = frame(t, window);
+  if (!f) return hits;
+  collect(t, window, f->minX() + 280, hits, 0);
+  return hits;
+}
+
+std::optional<Hit> findRow(Tool& t, const std::vector<Hit>& hits, std::string_view name) {
+  std::vector<const Hit*> candidates;
+  for (const Hit& h : hits) {
+    if (role(t, h.element) == "AXStaticText" && h.rect.h() >= 10) candidates.push_back(&h);
+  }
+  for (const Hit* h : candidates) {
+    if (text::equal(h->text, name)) return *h;
+  }
+  for (const Hit* h : candidates) {
+    if (text::containsIgnoringCase(h->text, name)) return *h;
+  }
+  return std::nullopt;
+}
+
+std::optional<Element> findWebArea(Tool& t, const Element& e, std::int64_t depth) {
+  Path path;
+  return webAreaFrom(t, e, depth, path);
+}
+
+void textOf(Tool& t, const Element& e, std::vector<std::string>& into, std::int64_t depth) {
+  Path path;
+  textFrom(t, e, into, depth, path);
+}
+
+void gather(Tool& t, const Element& e, std::int64_t depth, std::vector<FieldCandidate>& into) {
+  Path path;
+  gatherFrom(t, e, depth, into, path);
+}
+
+}  // namespace ombru::ax
