@@ -1,0 +1,57 @@
+// The transcription run: command line, authorisation, recogniser checks,
+// recognition and output. It returns the exit status instead of exiting, so
+// that only `main` ends the process.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "speech.hpp"
+
+namespace stt {
+
+inline constexpr std::string_view kUsage = "usage: ombru-stt <audio-file> [--server-ok]\n";
+inline constexpr std::string_view kLocale = "en-US";
+
+enum ExitStatus : int {
+  kTranscribed = 0,
+  kUsageError = 2,
+  kNotAuthorised = 3,
+  kNoRecognizer = 4,
+  kRecognizerUnavailable = 5,
+  kOnDeviceUnavailable = 6,
+  kRecognitionFailed = 7,
+};
+
+struct CommandLine {
+  std::filesystem::path url;
+  bool serverOK = false;
+  std::optional<std::string> outPath;
+};
+
+// Absent when there is no audio file argument.
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args);
+
+// Standard output and standard error; each call's bytes must reach the
+// stream before it returns.
+class Console {
+ public:
+  virtual ~Console() = default;
+  virtual void out(std::string_view bytes) = 0;
+  virtual void err(std::string_view bytes) = 0;
+};
+
+struct Waits {
+  std::chrono::milliseconds authorisation{60'000};
+  std::chrono::milliseconds recognition{20'000};
+};
+
+// `args` is the command line, program name first. Returns the exit status.
+int transcribe(const std::vector<std::string>& args, SpeechPlatform& platform, Console& console,
+               Waits waits = {});
+
+}  // namespace stt

@@ -1,0 +1,27 @@
+// The speech platform on Linux: PocketSphinx with its US English model.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "speech.hpp"
+
+namespace stt {
+
+inline constexpr const char* kModelDirectory = "/usr/share/pocketsphinx/model/en-us";
+
+struct SphinxModel {
+  std::filesystem::path hmm;   // acoustic model directory
+  std::filesystem::path lm;    // language model
+  std::filesystem::path dict;  // pronunciation dictionary
+};
+
+// The layout of Debian's pocketsphinx-en-us package under `directory`.
+SphinxModel modelIn(const std::filesystem::path& directory);
+
+// Authorisation is always granted, since Linux has no speech permission. The
+// recogniser for "en-US" is absent when the model files are missing, and
+// unavailable when they are there but do not load.
+std::unique_ptr<SpeechPlatform> makeSphinxPlatform(SphinxModel model);
+
+}  // namespace stt
