@@ -21,10 +21,7 @@ int16_t toSample(float value) {
 
 class SndfileReader final : public AudioReader {
  public:
-  SndfileReader(SNDFILE* file, const SF_INFO& info) : file_(file), info_(info) {
-    // Float files read as integers would otherwise come out near zero.
-    sf_command(file_, SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
-  }
+  SndfileReader(SNDFILE* file, const SF_INFO& info) : file_(file), info_(info) {}
 
   ~SndfileReader() override {
     if (resampler_ != nullptr) src_delete(resampler_);
@@ -33,7 +30,10 @@ class SndfileReader final : public AudioReader {
 
   // Sets up the resampler; false (with `error_` set) when it cannot be used.
   bool prepare() {
-    if (info_.channels == 1 && info_.samplerate == kSampleRate) {
+    // 16-bit PCM at the decoder's rate needs no conversion at all. Other
+    // encodings go through floats, which libsndfile scales to [-1, 1].
+    if (info_.channels == 1 && info_.samplerate == kSampleRate &&
+        (info_.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16) {
       direct_ = true;
       return true;
     }
