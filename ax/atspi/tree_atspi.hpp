@@ -1,0 +1,83 @@
+// The target's accessibility tree through AT-SPI2 (libatspi): running
+// applications, attribute reads in the names the core asks for, the wake
+// flag, focus and actions.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform.hpp"
+
+typedef struct _AtspiAccessible AtspiAccessible;
+typedef struct _GDBusConnection GDBusConnection;
+
+namespace ombru::ax::desktop {
+
+// Role text of an AT-SPI role; `multiLine` only matters for text roles.
+std::string roleName(int atspiRole, bool multiLine);
+// The core's action name for an AT-SPI action name.
+std::string actionName(std::string_view atspiAction);
+// Text contents without U+FFFC, the placeholder AT-SPI puts for each child.
+std::string withoutObjectReplacement(std::string_view text);
+
+class AtspiTree {
+ public:
+  // `rootBusAddress` reads the AT_SPI_BUS property of the X root window, if
+  // there is a display; it is only asked when nothing else names the bus.
+  explicit AtspiTree(std::function<std::optional<std::string>()> rootBusAddress);
+  ~AtspiTree();
+  AtspiTree(const AtspiTree&) = delete;
+  AtspiTree& operator=(const AtspiTree&) = delete;
+
+  // Applications registered on the accessibility bus, in the registry's
+  // order; empty when there is no accessibility bus at all.
+  std::vector<RunningApp> applications();
+  // The AT-SPI name of the application with this pid, if one is listed.
+  std::optional<std::string> nameOfProcess(std::int64_t pid);
+  Element applicationElement(std::int64_t pid);
+
+  std::optional<Value> read(const Element& element, std::string_view attribute);
+  bool writeBool(const Element& element, std::string_view attribute, bool value);
+  std::optional<std::vector<std::string>> actions(const Element& element);
+  bool perform(const Element& element, std::string_view action);
+
+  // Releases every handle held (before the process ends).
+  void release();
+
+ private:
+  struct App {
+    AtspiAccessible* accessible;
+    std::string name;
+    std::int64_t pid;
+  };
+  struct Extents {
+    const void* element = nullptr;
+    double x = 0, y = 0, width = 0, height = 0;
+  };
+
+  bool connect();
+  void loadApplications();
+  bool setEnabled(bool value);
+  std::optional<Extents> extents(AtspiAccessible* accessible);
+  std::optional<Value> windows(AtspiAccessible* accessible);
+  std::optional<Value> children(AtspiAccessible* accessible);
+
+  std::function<std::optional<std::string>()> rootBusAddress_;
+  bool tried_ = false;
+  bool connected_ = false;
+  bool loaded_ = false;
+  GDBusConnection* session_ = nullptr;
+  std::vector<App> apps_;
+  // Position and size come from one extents call; the size read that
+  // directly follows the position read of the same element takes the
+  // other half, so a frame is one consistent snapshot for one round trip.
+  std::optional<Extents> pending_;
+};
+
+Element wrap(AtspiAccessible* accessible);  // takes one new reference
+
+}  // namespace ombru::ax::desktop

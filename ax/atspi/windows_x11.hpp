@@ -1,0 +1,49 @@
+// The X server side: the display connection, the window list the way a
+// window server reports it, and bringing an application to the front.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform.hpp"
+
+typedef struct _XDisplay Display;
+
+namespace ombru::ax::desktop {
+
+// Layer a window of this _NET_WM_WINDOW_TYPE is reported on: ordinary and
+// dialog windows share layer 0, the others float above it. `type` is the
+// atom's name without the "_NET_WM_WINDOW_TYPE_" prefix ("" when unset).
+std::int64_t layerOfType(const std::string& type);
+
+class X11 {
+ public:
+  X11() = default;
+  ~X11();
+  X11(const X11&) = delete;
+  X11& operator=(const X11&) = delete;
+
+  // The display, opened on first use; null when there is none.
+  Display* display();
+  // The AT_SPI_BUS property of the root window, if set.
+  std::optional<std::string> atspiBusAddress();
+  // On-screen client windows, front to back, as window-information entries.
+  // `ownerName` gives the name of the application with a pid, if known.
+  std::optional<std::vector<WindowValue>> windowList(
+      const std::function<std::optional<std::string>(std::int64_t)>& ownerName);
+  // Brings the front-most window of the process forward and focuses it.
+  void activate(std::int64_t pid);
+  void close();
+
+ private:
+  bool wmRunning();
+  std::vector<unsigned long> clients(bool stacking);
+
+  Display* display_ = nullptr;
+  bool tried_ = false;
+};
+
+}  // namespace ombru::ax::desktop
