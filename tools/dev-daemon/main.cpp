@@ -292,6 +292,13 @@ int run(int argc, char** argv) {
   svr.set_keep_alive_max_count(1);
   svr.set_read_timeout(2, 0);
   svr.set_payload_max_length(64 * 1024);
+  // httplib's default adds SO_REUSEPORT, which lets a second daemon share the
+  // port and answer half the requests from another state. Only reuse the
+  // address, so that a restart does not wait out TIME_WAIT.
+  svr.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
 
   Daemon& dm = *d;
   svr.Get("/state",
