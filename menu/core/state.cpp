@@ -212,12 +212,13 @@ void readString(const json& object, const char* k, std::string& out) {
 void readNumber(const json& object, const char* k, double& out) {
   const json* v = member(object, k);
   if (v == nullptr) return;
-  if (auto p = v->get_ptr<const json::number_float_t*>()) {
-    out = *p;
+  // Unsigned first: the signed accessor also answers for unsigned values.
+  if (auto u = v->get_ptr<const json::number_unsigned_t*>()) {
+    out = static_cast<double>(*u);
   } else if (auto i = v->get_ptr<const json::number_integer_t*>()) {
     out = static_cast<double>(*i);
-  } else if (auto u = v->get_ptr<const json::number_unsigned_t*>()) {
-    out = static_cast<double>(*u);
+  } else if (auto f = v->get_ptr<const json::number_float_t*>()) {
+    out = *f;
   }
 }
 
@@ -225,10 +226,11 @@ void readNumber(const json& object, const char* k, double& out) {
 void readInteger(const json& object, const char* k, std::int64_t& out) {
   const json* v = member(object, k);
   if (v == nullptr) return;
-  if (auto i = v->get_ptr<const json::number_integer_t*>()) {
-    out = *i;
-  } else if (auto u = v->get_ptr<const json::number_unsigned_t*>()) {
+  // Unsigned first: the signed accessor also answers for unsigned values.
+  if (auto u = v->get_ptr<const json::number_unsigned_t*>()) {
     if (*u <= static_cast<json::number_unsigned_t>(INT64_MAX)) out = static_cast<std::int64_t>(*u);
+  } else if (auto i = v->get_ptr<const json::number_integer_t*>()) {
+    out = *i;
   } else if (auto f = v->get_ptr<const json::number_float_t*>()) {
     // [-2^63, 2^63) is exactly the range of doubles that convert without UB.
     double d = *f;

@@ -14,7 +14,7 @@ std::int64_t characterCount(std::string_view text) noexcept;
 
 // Text of at most n characters: unchanged when it already fits, otherwise its
 // first n - 1 characters followed by "…" (exactly n characters). An n below 1
-// counts as 1.
+// counts as 1. Call it qualified: POSIX declares a truncate() of its own.
 std::string truncate(std::string_view text, std::int64_t n);
 
 // "next smart loop in M:SS": minutes and seconds by division truncating toward
