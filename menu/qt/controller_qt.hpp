@@ -1,0 +1,77 @@
+#pragma once
+// The one controller of the tray application: it owns the status item, the
+// menu, the last State and the poll, and carries out the menu's actions.
+
+#include <QIcon>
+#include <QMenu>
+#include <QObject>
+#include <QSystemTrayIcon>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "core/ombru_menu_core.hpp"
+#include "menu_qt.hpp"
+#include "platform.hpp"
+
+namespace ombru::menu::qt {
+
+struct Deps {
+  std::string base = std::string(DAEMON);  // request address = base + path
+  std::shared_ptr<Http> http;
+  std::shared_ptr<Timers> timers;
+  std::shared_ptr<Shell> shell;
+  std::shared_ptr<ServiceManager> service;
+  std::shared_ptr<Opener> opener;
+  std::string home;            // the user's home directory
+  std::function<void()> quit;  // ends the application
+
+  // The real backends: Qt network and timers, the login shell, the systemd
+  // user manager, the desktop's file opener.
+  static Deps real(std::string base = std::string(DAEMON));
+};
+
+class Controller final : public QObject {
+ public:
+  explicit Controller(Deps deps);
+  ~Controller() override;
+
+  void start();
+  void refresh();
+  void build();
+  // Runs the action of a chosen item (its action name, represented object and
+  // check mark as built).
+  void choose(const Item& item);
+
+  void toggleMute();
+  void startDaemon();
+  void restart();
+  void openBrain();
+  void openLog();
+  void openConfig();
+  void quit();
+
+  const State& state() const { return state_; }
+  QMenu* menu() const { return menu_; }
+  QSystemTrayIcon* tray() const { return tray_; }
+  // The icon of a look (by its opacity), made once and reused.
+  QIcon icon(double alpha);
+  int builds() const { return builds_; }
+  size_t submenuCount() const { return renderer_.submenuCount(); }
+
+ private:
+  void deliver(State state);
+  void send(const Command& command);
+
+  Deps deps_;
+  QSystemTrayIcon* tray_;
+  QMenu* menu_;
+  State state_;
+  MenuRenderer renderer_;
+  std::map<double, QIcon> icons_;
+  double shownAlpha_ = -1.0;
+  int builds_ = 0;
+};
+
+}  // namespace ombru::menu::qt

@@ -1,0 +1,24 @@
+#pragma once
+// The logo mark as a Qt icon, drawn from the core's geometry on demand at
+// whatever size and device pixel ratio the tray asks for.
+
+#include <QColor>
+#include <QIcon>
+#include <QPainter>
+#include <QRectF>
+
+namespace ombru::menu::qt {
+
+// Draws the mark into `square` (its width is the mark's size): the outline
+// stroked, then the squares filled, both in `ink` when it is valid (a
+// template mark takes the panel's text colour) or in the core's colours
+// otherwise, at `opacity`.
+void drawMark(QPainter& painter, const QRectF& square, bool isTemplate, const QColor& ink,
+              double opacity);
+
+// An icon whose every rendering draws the template mark afresh in the
+// palette's window-text colour at `opacity`. Make one per look and reuse it:
+// a new icon per poll makes Qt's caches grow.
+QIcon markIcon(double opacity);
+
+}  // namespace ombru::menu::qt

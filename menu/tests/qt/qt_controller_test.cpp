@@ -1,0 +1,269 @@
+// The controller against fakes: when it polls, when it builds the menu, how
+// the menu mirrors the core's tree, and what each chosen item does.
+
+#include <gtest/gtest.h>
+
+#include <QPointer>
+
+#include "qt_support.hpp"
+
+namespace ombru::menu::qt::test {
+namespace {
+
+// Two hosts, a title with an ampersand, loops on and off, waiting sessions.
+const char* RICH = R"({"muted":false,"chat":true,"bound":"parser",
+  "last":{"takeaway":"Comments survive now","project":"parser"},
+  "engines":{"voice":"kokoro","hearing":"whisper"},
+  "waiting":[{"project":"billing"},{"project":"docs"}],
+  "active":[
+    {"key":"k1","host":"Terminal","title":"R&D notes","spoken":"notes","state":"busy",
+     "idle_minutes":3,"loop":{"on":true,"minutes":10},"next_in":125},
+    {"key":"k2","host":"Code","title":"Client","spoken":"client","state":"",
+     "loop":{"on":false,"minutes":30},"next_in":5},
+    {"key":"k3","host":"Terminal","title":"Docs","spoken":"docs","loop":{"on":true,"minutes":5}}
+  ]})";
+
+QString q(const std::string& s) {
+  return QString::fromStdString(s);
+}
+
+// Depth-first comparison of a rendered QMenu with the tree it came from.
+void expectRendered(QMenu* menu, const Menu& items, const std::string& where) {
+  const auto acts = menu->actions();
+  ASSERT_EQ(static_cast<size_t>(acts.size()), items.size()) << where;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Item& it = items[i];
+    QAction* a = acts[static_cast<qsizetype>(i)];
+    const std::string at = where + "/" + std::to_string(i) + " " + it.title;
+    ASSERT_EQ(a->isSeparator(), it.separator) << at;
+    if (it.separator) continue;
+    // The daemon's text is shown literally: Qt's mnemonic marker is escaped.
+    EXPECT_EQ(a->text(), q(it.title).replace("&", "&&")) << at;
+    EXPECT_EQ(a->isEnabled(), it.enabled) << at;
+    EXPECT_EQ(a->isChecked(), it.checked) << at;
+    EXPECT_EQ(a->isCheckable(), checkable(it)) << at;
+    EXPECT_EQ(a->shortcut().isEmpty(), it.keyEquivalent.empty()) << at;
+    if (!it.keyEquivalent.empty()) {
+      EXPECT_EQ(a->shortcut(), QKeySequence(q("Ctrl+" + it.keyEquivalent))) << at;
+    }
+    EXPECT_EQ(a->font().weight() == QFont::DemiBold, it.header) << at;
+    ASSERT_EQ(a->menu() != nullptr, it.hasSubmenu()) << at;
+    if (a->menu()) expectRendered(a->menu(), it.submenu, at);
+  }
+}
+
+TEST(Controller, PollsAtOnceThenOnTheThreeSecondTimer) {
+  Rig rig;
+  rig.controller->start();
+  ASSERT_EQ(rig.http->gets.size(), 1u);
+  EXPECT_EQ(rig.http->gets[0].url, "http://127.0.0.1:1/state");
+  EXPECT_EQ(rig.http->gets[0].deadlineMs, 2500);
+  ASSERT_EQ(rig.timers->repeating.size(), 1u);
+  EXPECT_EQ(rig.timers->repeating[0].ms, 3000);
+  rig.timers->tick();
+  rig.timers->tick();
+  EXPECT_EQ(rig.http->gets.size(), 3u);
+}
+
+TEST(Controller, LookFollowsEveryDeliveredStateWithOneIconPerLook) {
+  Rig rig;
+  rig.controller->start();
+  auto* tray = rig.controller->tray();
+  EXPECT_EQ(tray->toolTip(), "Ombru Voice");
+  const qint64 full = tray->icon().cacheKey();
+
+  rig.http->answerLast(std::nullopt);
+  EXPECT_EQ(tray->toolTip(), QString::fromUtf8("Ombru Voice — not running"));
+  const qint64 dim = tray->icon().cacheKey();
+  EXPECT_NE(dim, full);
+
+  rig.timers->tick();
+  rig.http->answerLast(R"({"muted":true,"chat":true})");
+  EXPECT_EQ(tray->toolTip(), QString::fromUtf8("Ombru Voice — muted"));
+  const qint64 muted = tray->icon().cacheKey();
+  EXPECT_NE(muted, dim);
+
+  rig.timers->tick();
+  rig.http->answerLast("[1]");
+  EXPECT_EQ(tray->icon().cacheKey(), dim) << "the not-running icon is made once and reused";
+  rig.timers->tick();
+  rig.http->answerLast("{}");
+  EXPECT_EQ(tray->toolTip(), QString::fromUtf8("Ombru Voice — listening"));
+  EXPECT_EQ(tray->icon().cacheKey(), full);
+}
+
+TEST(Controller, LastDeliveredReplyWins) {
+  Rig rig;
+  rig.controller->start();
+  rig.timers->tick();  // two polls in flight
+  rig.http->answer(1, R"({"muted":true})");
+  rig.http->answer(0, std::nullopt);  // the older poll ends last
+  EXPECT_FALSE(rig.controller->state().running);
+}
+
+TEST(Controller, MenuIsBuiltOnlyOnceOpenedAndThenOnEveryPoll) {
+  Rig rig;
+  rig.controller->start();
+  for (int i = 0; i < 3; ++i) {
+    rig.http->answerLast(RICH);
+    rig.timers->tick();
+  }
+  EXPECT_TRUE(rig.controller->menu()->actions().isEmpty()) << "polling alone never builds";
+  EXPECT_EQ(rig.controller->builds(), 0);
+
+  emit rig.controller->menu()->aboutToShow();
+  EXPECT_EQ(rig.controller->builds(), 1);
+  EXPECT_NE(findAction(rig.controller->menu(), "Mute"), nullptr);
+
+  // Closed again: each poll still rebuilds, from the newest state.
+  rig.http->answerLast(R"({"muted":true})");
+  EXPECT_EQ(rig.controller->builds(), 2);
+  EXPECT_NE(findAction(rig.controller->menu(), "Unmute"), nullptr);
+  rig.timers->tick();
+  rig.http->answerLast(std::nullopt);
+  EXPECT_EQ(rig.controller->builds(), 3);
+  EXPECT_NE(findAction(rig.controller->menu(), "Start Ombru"), nullptr);
+  EXPECT_EQ(rig.controller->menu()->actions().size(), 5);
+}
+
+TEST(Controller, RenderedMenuMirrorsTheCoreTree) {
+  Rig rig;
+  rig.controller->start();
+  for (const char* body : {RICH, R"({"muted":true,"chat":true})", "{}", ""}) {
+    rig.http->answerLast(std::string(body));
+    rig.controller->build();
+    SCOPED_TRACE(body);
+    expectRendered(rig.controller->menu(), buildMenu(rig.controller->state()), "");
+    rig.timers->tick();
+  }
+}
+
+TEST(Controller, RebuildDeletesTheSubmenusOfTheLastBuild) {
+  Rig rig;
+  rig.controller->start();
+  rig.http->answerLast(RICH);
+  rig.controller->build();
+  std::vector<QPointer<QMenu>> old;
+  for (QAction* a : allActions(rig.controller->menu()))
+    if (a->menu()) old.emplace_back(a->menu());
+  ASSERT_EQ(old.size(), 4u);  // sessions, and one per session
+  rig.controller->build();
+  for (auto& m : old) EXPECT_TRUE(m.isNull());
+  EXPECT_EQ(rig.controller->submenuCount(), 4u);
+}
+
+struct Click {
+  QString title;
+  std::string path;
+};
+
+TEST(Controller, EachItemSendsTheCoreCommandAndRefreshesOnceAfterIt) {
+  Rig rig;
+  rig.controller->start();
+  rig.http->answerLast(RICH);
+  QMenu* menu = rig.controller->menu();
+  // Every entry that sends a command, with what the core says it sends.
+  const std::vector<Click> clicks = {
+      {"Mute", "/mute"},
+      {"Smart loop on — click to turn off", "/loop"},
+      {"Smart loop off — click to turn on", "/loop"},
+      {"  30 minutes", "/loop"},
+      {"All smart loops on", "/loop"},
+      {"All smart loops off", "/loop"},
+      {"Talk to this session", "/bind"},
+  };
+  for (const Click& click : clicks) {
+    rig.controller->build();
+    QAction* a = findAction(menu, click.title);
+    ASSERT_NE(a, nullptr) << click.title.toStdString();
+    const size_t posts = rig.http->posts.size(), gets = rig.http->gets.size();
+    a->trigger();
+    ASSERT_EQ(rig.http->posts.size(), posts + 1) << click.title.toStdString();
+    const auto& post = rig.http->posts.back();
+    EXPECT_EQ(post.url, "http://127.0.0.1:1" + click.path);
+    EXPECT_EQ(post.deadlineMs, 3000);
+    EXPECT_EQ(rig.http->gets.size(), gets) << "nothing is polled before the command ends";
+    rig.http->finishPost(posts);
+    EXPECT_EQ(rig.http->gets.size(), gets + 1) << "exactly one refresh";
+  }
+  // Bodies, in click order, exactly as the core forms them.
+  const State& s = rig.controller->state();
+  ASSERT_EQ(rig.http->posts.size(), 7u);
+  EXPECT_EQ(rig.http->posts[0].body, commandFor(actions::toggleMute, {}, false, s)->body);
+  // The first loop toggle in the menu belongs to k1 (on, shown checked): it
+  // asks for off, although Qt has flipped the action's mark by then.
+  EXPECT_EQ(rig.http->posts[1].body,
+            commandFor(actions::toggleLoop, std::string("k1"), true, s)->body);
+  EXPECT_EQ(rig.http->posts[2].body,
+            commandFor(actions::toggleLoop, std::string("k2"), false, s)->body);
+  EXPECT_EQ(rig.http->posts[3].body,
+            commandFor(actions::setMinutes,
+                       RepresentedMap{{"key", std::string("k1")}, {"minutes", std::int64_t{30}}},
+                       false, s)
+                ->body);
+  EXPECT_EQ(rig.http->posts[4].body, commandFor(actions::allLoops, true, false, s)->body);
+  EXPECT_EQ(rig.http->posts[5].body, commandFor(actions::allLoops, false, false, s)->body);
+  EXPECT_EQ(rig.http->posts[6].body,
+            commandFor(actions::bind, std::string("notes"), false, s)->body);
+}
+
+TEST(Controller, ServiceCommandsRunInTheShellThenPollAfterTheirDelay) {
+  Rig rig;
+  rig.controller->start();
+  rig.http->answerLast(std::nullopt);
+  rig.controller->build();
+  findAction(rig.controller->menu(), "Start Ombru")->trigger();
+  ASSERT_EQ(rig.shell->count(), 1);
+  EXPECT_EQ(rig.shell->runs()[0].words, std::vector<std::string>{"start-words"});
+  EXPECT_EQ(rig.shell->runs()[0].thread, std::this_thread::get_id());
+  ASSERT_EQ(rig.timers->once.size(), 1u);
+  EXPECT_EQ(rig.timers->once[0].ms, 2000);
+  const size_t gets = rig.http->gets.size();
+  rig.timers->fireOnce(0);
+  EXPECT_EQ(rig.http->gets.size(), gets + 1);
+
+  rig.http->answerLast("{}");
+  findAction(rig.controller->menu(), "Restart Ombru")->trigger();
+  ASSERT_EQ(rig.shell->count(), 2);
+  EXPECT_EQ(rig.shell->runs()[1].words, std::vector<std::string>{"restart-words"});
+  ASSERT_EQ(rig.timers->once.size(), 2u);
+  EXPECT_EQ(rig.timers->once[1].ms, 3000);
+  EXPECT_TRUE(rig.http->posts.empty());
+}
+
+TEST(Controller, FileAndBrainEntriesUseTheOpenerAndABackgroundShell) {
+  Rig rig;
+  rig.controller->start();
+  rig.http->answerLast("{}");
+  rig.controller->build();
+  QMenu* menu = rig.controller->menu();
+  findAction(menu, "Open Log")->trigger();
+  findAction(menu, "Open Settings File")->trigger();
+  EXPECT_EQ(rig.opener->opened,
+            (std::vector<std::string>{"/home/some one/.local/state/ombru/ombru.log",
+                                      "/home/some one/.config/ombru/config.toml"}));
+  findAction(menu, "Your Brain…")->trigger();
+  ASSERT_TRUE(waitUntil([&] { return rig.shell->count() == 1; }, 2000));
+  const auto run = rig.shell->runs()[0];
+  EXPECT_EQ(run.words, (std::vector<std::string>{"~/.local/bin/ombru", "you", "edit"}));
+  EXPECT_NE(run.thread, std::this_thread::get_id());
+  EXPECT_TRUE(rig.http->posts.empty());
+  EXPECT_TRUE(rig.timers->once.empty()) << "nothing polls after these";
+
+  findAction(menu, "Quit Ombru")->trigger();
+  EXPECT_EQ(rig.quits, 1);
+  EXPECT_TRUE(rig.http->posts.empty());
+}
+
+TEST(Controller, AnAddressThatCannotBeFormedGivesNotRunningAtOnce) {
+  app();
+  Rig rig;
+  Deps d = rig.deps("not an address");
+  d.http = Deps::real().http;
+  Controller c(std::move(d));
+  c.start();
+  EXPECT_EQ(c.tray()->toolTip(), QString::fromUtf8("Ombru Voice — not running"));
+}
+
+}  // namespace
+}  // namespace ombru::menu::qt::test

@@ -1,0 +1,169 @@
+#include "qt_support.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QThread>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace ombru::menu::qt::test {
+
+QApplication& app() {
+  static int argc = 1;
+  static char name[] = "ombru-menu-test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* instance = [] {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    auto* a = new QApplication(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    return a;
+  }();
+  return *instance;
+}
+
+bool waitUntil(const std::function<bool()>& done, int ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() >= ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+void spin(int ms) {
+  waitUntil([] { return false; }, ms);
+}
+
+Rig::Rig(std::string base) {
+  app();
+  controller = std::make_unique<Controller>(deps(std::move(base)));
+}
+
+Deps Rig::deps(std::string base) {
+  Deps d;
+  d.base = std::move(base);
+  d.http = http;
+  d.timers = timers;
+  d.shell = shell;
+  d.service = std::make_shared<FakeService>();
+  d.opener = opener;
+  d.home = "/home/some one";
+  d.quit = [this] { ++quits; };
+  return d;
+}
+
+std::vector<QAction*> allActions(QMenu* menu) {
+  std::vector<QAction*> out;
+  for (QAction* a : menu->actions()) {
+    out.push_back(a);
+    if (a->menu()) {
+      auto inner = allActions(a->menu());
+      out.insert(out.end(), inner.begin(), inner.end());
+    }
+  }
+  return out;
+}
+
+QAction* findAction(QMenu* menu, const QString& text) {
+  for (QAction* a : allActions(menu))
+    if (!a->isSeparator() && a->text() == text) return a;
+  return nullptr;
+}
+
+DevDaemon::DevDaemon(std::vector<std::string> flags) {
+  char dir[] = "/tmp/ombru-menu-test.XXXXXX";
+  if (!mkdtemp(dir)) return;
+  log_ = std::string(dir) + "/requests.log";
+  std::vector<std::string> args = {OMBRU_DEV_DAEMON, "--port", "0", "--log", log_};
+  args.insert(args.end(), flags.begin(), flags.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  int err[2];
+  if (pipe(err) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, err[0]);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(err[1]);
+  if (rc != 0) {
+    pid_ = -1;
+    close(err[0]);
+    return;
+  }
+  // "ombru-dev-daemon listening on 127.0.0.1:<port>"
+  std::string line;
+  char c;
+  while (read(err[0], &c, 1) == 1 && c != '\n') line += c;
+  close(err[0]);
+  const auto colon = line.rfind(':');
+  if (line.find("listening on 127.0.0.1:") != std::string::npos && colon != std::string::npos)
+    port_ = std::atoi(line.c_str() + colon + 1);
+}
+
+DevDaemon::~DevDaemon() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  if (!log_.empty()) {
+    std::remove(log_.c_str());
+    std::remove(log_.substr(0, log_.rfind('/')).c_str());
+  }
+}
+
+std::vector<DevDaemon::Request> DevDaemon::requests() const {
+  std::vector<Request> out;
+  std::ifstream in(log_);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto j = nlohmann::json::parse(line, nullptr, false);
+    if (!j.is_object()) continue;
+    Request r;
+    r.method = j.value("method", "");
+    r.path = j.value("path", "");
+    if (j.contains("body") && !j["body"].is_null())
+      r.body = j["body"].is_string() ? j["body"].get<std::string>() : j["body"].dump();
+    out.push_back(r);
+  }
+  return out;
+}
+
+size_t DevDaemon::count(const std::string& method, const std::string& path) const {
+  size_t n = 0;
+  for (const auto& r : requests())
+    if (r.method == method && r.path == path) ++n;
+  return n;
+}
+
+int closedPort() {
+  // Bind a port, learn its number, close it: nobody listens there now.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace ombru::menu::qt::test
