@@ -1,7 +1,7 @@
 // Runs ombru-ax-sim on each case under cases/: a scene, the command line, and
 // the expected standard output, standard error, exit status and trace.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,7 +46,8 @@ std::vector<std::string> expand(const json& trace) {
       out.push_back(e.get<std::string>());
     } else {
       const std::vector<std::string> block = expand(e.at("lines"));
-      for (int i = 0; i < e.at("times").get<int>(); ++i) out.insert(out.end(), block.begin(), block.end());
+      for (int i = 0; i < e.at("times").get<int>(); ++i)
+        out.insert(out.end(), block.begin(), block.end());
     }
   }
   return out;
@@ -87,8 +88,10 @@ Result runSim(const fs::path& scene, const std::vector<std::string>& args,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   pid_t pid = 0;
   Result r;
   const int rc = posix_spawn(&pid, AX_SIM_PROGRAM, &actions, nullptr, argv.data(), envp.data());
@@ -106,10 +109,9 @@ Result runSim(const fs::path& scene, const std::vector<std::string>& args,
 }
 
 std::vector<std::string> caseNames() {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(fs::path(AX_SIM_CASES) / "cases")) {
-    if (e.path().extension() == ".json") names.push_back(e.path().stem().string());
-  }
+  std::vector<std::string> names = {
+#include "scene_cases.inc"
+  };
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -119,8 +121,8 @@ class SceneCase : public ::testing::TestWithParam<std::string> {};
 TEST_P(SceneCase, MatchesExpectedRun) {
   const fs::path root(AX_SIM_CASES);
   const json c = json::parse(slurp(root / "cases" / (GetParam() + ".json")));
-  const fs::path dir = fs::temp_directory_path() /
-                       ("ax-sim-case-" + GetParam() + "-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("ax-sim-case-" + GetParam() + "-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   fs::path scene;
   if (c.at("scene").is_string()) {
