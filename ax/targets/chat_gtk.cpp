@@ -6,7 +6,8 @@
 // OMBRU_TARGET_LOG, so a test can check what was really pressed.
 //
 // Options: --windows N opens N conversation windows (default 1);
-//          --tool opens an extra small tool window (not an ordinary window);
+//          --tool opens an extra tool window (not an ordinary window);
+//          --name NAME sets the program name the desktop lists it by;
 //          --rows N sets the number of plain sidebar rows (default 44);
 //          --lines N sets the number of conversation lines (default 6).
 #include <gtk/gtk.h>
@@ -54,9 +55,23 @@ GtkWidget* rowLabel(const std::string& text) {
   return label;
 }
 
+// The label's rectangle on screen, as GTK itself places it: the tests hold
+// the tool's coordinates against it.
+std::string screenRect(GtkWidget* widget) {
+  GtkWidget* top = gtk_widget_get_toplevel(widget);
+  int x = 0, y = 0, ox = 0, oy = 0;
+  gtk_widget_translate_coordinates(widget, top, 0, 0, &x, &y);
+  gdk_window_get_origin(gtk_widget_get_window(top), &ox, &oy);
+  GtkAllocation a;
+  gtk_widget_get_allocation(widget, &a);
+  return std::to_string(ox + x) + "," + std::to_string(oy + y) + " " + std::to_string(a.width) +
+         "x" + std::to_string(a.height);
+}
+
 void onRowActivated(GtkListBox*, GtkListBoxRow* row, gpointer) {
   GtkWidget* child = gtk_bin_get_child(GTK_BIN(row));
-  if (GTK_IS_LABEL(child)) record(std::string("row ") + gtk_label_get_text(GTK_LABEL(child)));
+  if (GTK_IS_LABEL(child))
+    record(std::string("row ") + gtk_label_get_text(GTK_LABEL(child)) + " " + screenRect(child));
 }
 
 void onGroupClicked(GtkButton* button, gpointer data) {
@@ -72,9 +87,9 @@ gboolean onEntryFocus(GtkWidget*, GdkEvent*, gpointer) {
   return FALSE;
 }
 
-gboolean onEntryPress(GtkWidget*, GdkEventButton* event, gpointer) {
+gboolean onEntryPress(GtkWidget* entry, GdkEventButton* event, gpointer) {
   record("click message " + std::to_string(static_cast<int>(event->x_root)) + "," +
-         std::to_string(static_cast<int>(event->y_root)));
+         std::to_string(static_cast<int>(event->y_root)) + " in " + screenRect(entry));
   return FALSE;
 }
 
@@ -179,6 +194,12 @@ GtkWidget* chatWindow(int index, int rowCount, int lineCount) {
   return win;
 }
 
+const char* textOption(int argc, char** argv, const char* name, const char* fallback) {
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::strcmp(argv[i], name) == 0) return argv[i + 1];
+  return fallback;
+}
+
 int intOption(int argc, char** argv, const char* name, int fallback) {
   for (int i = 1; i + 1 < argc; ++i)
     if (std::strcmp(argv[i], name) == 0) return std::atoi(argv[i + 1]);
@@ -199,7 +220,7 @@ int main(int argc, char** argv) {
   const int rowCount = intOption(argc, argv, "--rows", 44);
   const int lineCount = intOption(argc, argv, "--lines", 6);
   const bool tool = flag(argc, argv, "--tool");
-  g_set_prgname("ombru-chat-gtk");
+  g_set_prgname(textOption(argc, argv, "--name", "ombru-chat-gtk"));
   g_set_application_name("Ombru Chat");
   gtk_init(&argc, &argv);
 
@@ -209,7 +230,7 @@ int main(int argc, char** argv) {
     GtkWidget* palette = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(palette), "Palette");
     gtk_window_set_type_hint(GTK_WINDOW(palette), GDK_WINDOW_TYPE_HINT_UTILITY);
-    gtk_window_set_default_size(GTK_WINDOW(palette), 160, 120);
+    gtk_window_set_default_size(GTK_WINDOW(palette), 160, 300);
     gtk_container_add(GTK_CONTAINER(palette), gtk_label_new("Tools"));
     shown.insert(shown.begin(), palette);
   }

@@ -1,0 +1,344 @@
+// ombru-ax against a real chat application in a private desktop session.
+// OMBRU_E2E_TARGET picks the application: "gtk" (the GTK 3 chat window) or
+// "chromium" (the chat page in Chromium). The application is started once
+// for the whole run; the cases run in order and each leaves the sidebar
+// where the tool leaves it, as a caller would see it.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process.hpp"
+
+using namespace std::chrono_literals;
+using ombru::e2e::Result;
+
+namespace {
+
+struct Rect {
+  long x = 0, y = 0, w = 0, h = 0;
+};
+
+bool targetIsChromium() {
+  const char* t = std::getenv("OMBRU_E2E_TARGET");
+  return t && std::string(t) == "chromium";
+}
+
+class Chat : public ::testing::Test {
+ protected:
+  static inline pid_t target = -1;
+  static inline std::string dir;
+  static inline std::string log;  // what the target recorded
+  static inline std::string app;  // the name the desktop lists it by
+  static inline std::string failure;
+
+  static void SetUpTestSuite() {
+    dir = ombru::e2e::makeTempDir("ombru-ax-e2e");
+    log = dir + "/target.log";
+    if (targetIsChromium()) {
+      app = "Chromium";
+      target = ombru::e2e::start(
+          {"/usr/bin/chromium", "--no-sandbox", "--force-renderer-accessibility", "--test-type",
+           "--user-data-dir=" + dir + "/profile", "--disable-background-networking",
+           "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-gpu",
+           "--disable-quic", "--enable-logging=stderr", "--v=0", "--window-position=0,0",
+           "--window-size=1000,700", "file://" OMBRU_CHAT_HTML},
+          log);
+    } else {
+      app = "ombru-chat-gtk";
+      target = ombru::e2e::start({OMBRU_CHAT_GTK}, "", {{"OMBRU_TARGET_LOG", log}});
+    }
+    if (target <= 0) {
+      failure = "could not start the target";
+      return;
+    }
+    if (waitForRecord("ready", 30s).empty()) {
+      failure = "the target never became ready";
+      return;
+    }
+    // The page's tree reaches the accessibility bus a little after it loads.
+    for (int i = 0; i < 60; ++i) {
+      Result r = ax({"probe", app});
+      if (r.status == 0 && linesReachable(r.out) >= 7) return;
+      std::this_thread::sleep_for(250ms);
+    }
+    failure = "the target's tree never appeared";
+  }
+
+  static void TearDownTestSuite() {
+    ombru::e2e::stop(target);
+    target = -1;
+    ombru::e2e::removeTree(dir);
+  }
+
+  void SetUp() override {
+    if (!failure.empty()) GTEST_FAIL() << failure;
+  }
+
+  static Result ax(const std::vector<std::string>& args, std::chrono::milliseconds limit = 90s,
+                   const ombru::e2e::EnvChanges& env = {}) {
+    std::vector<std::string> argv{OMBRU_AX};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return ombru::e2e::run(argv, limit, env);
+  }
+
+  static long linesReachable(const std::string& out) {
+    std::smatch m;
+    static const std::regex re("^web-area-reachable lines=([0-9]+)\n$");
+    return std::regex_match(out, m, re) ? std::stol(m[1]) : -1;
+  }
+
+  // The target's records, one per line. Chromium writes them as console
+  // messages in its log: ...:CONSOLE:NN] "row general 15,149 58x18", source: ...
+  static std::vector<std::string> records() {
+    std::vector<std::string> out;
+    for (const std::string& line : ombru::e2e::splitLines(ombru::e2e::readFile(log))) {
+      if (!targetIsChromium()) {
+        out.push_back(line);
+        continue;
+      }
+      auto at = line.find(":CONSOLE");
+      if (at == std::string::npos) continue;
+      auto open = line.find('"', at);
+      auto close = line.rfind("\", source:");
+      if (open != std::string::npos && close != std::string::npos && close > open)
+        out.push_back(line.substr(open + 1, close - open - 1));
+    }
+    return out;
+  }
+
+  // Waits for a record that starts with `prefix` and comes after the first
+  // `skip` records; returns it, or "" after `limit`.
+  static std::string waitForRecord(const std::string& prefix, std::chrono::milliseconds limit,
+                                   size_t skip = 0) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    do {
+      auto all = records();
+      for (size_t i = skip; i < all.size(); ++i)
+        if (all[i].rfind(prefix, 0) == 0) return all[i];
+      std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return {};
+  }
+
+  static bool parseRect(const std::string& text, Rect& r) {
+    std::smatch m;
+    static const std::regex re("(-?[0-9]+),(-?[0-9]+) ([0-9]+)x([0-9]+)");
+    if (!std::regex_search(text, m, re)) return false;
+    r = {std::stol(m[1]), std::stol(m[2]), std::stol(m[3]), std::stol(m[4])};
+    return true;
+  }
+};
+
+TEST_F(Chat, AbsentApplicationIsNotRunning) {
+  for (const char* mode : {"read", "windows", "click", "hold"}) {
+    Result r = ax({mode, "No Such Chat", "general"}, 20s);
+    EXPECT_EQ(r.status, 3) << mode;
+    EXPECT_EQ(r.err, "app-not-running\n") << mode;
+    EXPECT_EQ(r.out, "") << mode;
+  }
+  // Names are compared exactly: another letter case is another application.
+  std::string upper = app;
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  Result r = ax({"probe", upper}, 20s);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "app-not-running\n");
+
+  Result usage = ax({"read"}, 20s);
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_EQ(usage.out,
+            "usage: ombru-ax <read|probe|click|find|text|field|hold|windows> <app name> [name "
+            "...]\n");
+  EXPECT_EQ(usage.err, "");
+}
+
+TEST_F(Chat, NoAccessibilityBusListsNoApplication) {
+  // libatspi gives up the whole process when it finds no bus; the tool must
+  // answer as for any application that is not there.
+  std::string empty = ombru::e2e::makeTempDir("ombru-ax-nobus");
+  Result r = ax({"read", app}, 20s,
+                {{"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+                 {"AT_SPI_BUS_ADDRESS", std::nullopt},
+                 {"DISPLAY", std::nullopt},
+                 {"XDG_RUNTIME_DIR", empty}});
+  ombru::e2e::removeTree(empty);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "app-not-running\n");
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Chat, ReadAndProbeGiveTheConversation) {
+  Result read = ax({"read", app});
+  ASSERT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(read.err, "");
+  ASSERT_FALSE(read.out.empty());
+  EXPECT_EQ(read.out.back(), '\n');
+  auto lines = ombru::e2e::splitLines(read.out);
+  const std::vector<std::string> conversation = {"Today",
+                                                 "Alice: Morning all",
+                                                 "Bob: Build is green again",
+                                                 "Carol: Lunch at noon?",
+                                                 "Alice: Shipping the fix today",
+                                                 "Bob: Who has the release notes",
+                                                 "Carol: Thanks, looks good"};
+  // The conversation comes in document order; a line may repeat when both a
+  // container and the text inside it carry it.
+  auto at = lines.begin();
+  for (const std::string& want : conversation) {
+    at = std::find(at, lines.end(), want);
+    ASSERT_NE(at, lines.end()) << "missing or out of order: " << want << "\n" << read.out;
+  }
+  for (const std::string& line : lines) {
+    EXPECT_FALSE(line.empty());
+    EXPECT_EQ(line.find("\xEF\xBF\xBC"), std::string::npos) << "object placeholder in " << line;
+  }
+
+  Result probe = ax({"probe", app});
+  ASSERT_EQ(probe.status, 0);
+  EXPECT_EQ(linesReachable(probe.out), static_cast<long>(lines.size())) << probe.out;
+}
+
+TEST_F(Chat, WindowsCountsOrdinaryWindows) {
+  Result r = ax({"windows", app});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "1\n");
+  if (targetIsChromium()) {
+    // Found by its executable's name, but no window is owned by that name.
+    Result byId = ax({"windows", "chromium"});
+    EXPECT_EQ(byId.status, 0);
+    EXPECT_EQ(byId.out, "0\n");
+    return;
+  }
+  // Two conversation windows and a tall tool window: only the two count.
+  pid_t more =
+      ombru::e2e::start({OMBRU_CHAT_GTK, "--name", "ombru-chat-more", "--windows", "2", "--tool"},
+                        "", {{"OMBRU_TARGET_LOG", dir + "/more.log"}});
+  Result two;
+  for (int i = 0; i < 40; ++i) {
+    two = ax({"windows", "ombru-chat-more"});
+    if (two.out == "2\n") break;
+    std::this_thread::sleep_for(250ms);
+  }
+  ombru::e2e::stop(more);
+  EXPECT_EQ(two.status, 0);
+  EXPECT_EQ(two.out, "2\n");
+}
+
+TEST_F(Chat, TextFindAndClickAgreeWithTheTarget) {
+  Result text = ax({"text", app});
+  ASSERT_EQ(text.status, 0) << text.err;
+  long textX = -1;
+  for (const std::string& line : ombru::e2e::splitLines(text.out)) {
+    auto tab = line.find('\t');
+    ASSERT_NE(tab, std::string::npos) << line;
+    if (line.substr(tab + 1) == "random" && textX < 0) textX = std::stol(line.substr(0, tab));
+  }
+  ASSERT_GE(textX, 0) << text.out;
+  // The conversation is listed too, right of the sidebar.
+  EXPECT_NE(text.out.find("\tAlice: Morning all\n"), std::string::npos) << text.out;
+
+  Result find = ax({"find", app, "random"});
+  ASSERT_EQ(find.status, 0);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(find.out, m, std::regex("yes random @ (.*) AXStaticText\n")))
+      << find.out;
+  Rect found;
+  ASSERT_TRUE(parseRect(m[1], found));
+
+  size_t before = records().size();
+  Result click = ax({"click", app, "random"});
+  EXPECT_EQ(click.status, 0);
+  EXPECT_EQ(click.out, "yes random\n");
+  std::string record = waitForRecord("row ", 5s, before);
+  ASSERT_EQ(record.rfind("row random ", 0), 0u) << record;
+  // Where the target itself placed the row.
+  Rect truth;
+  ASSERT_TRUE(parseRect(record.substr(11), truth)) << record;
+  EXPECT_NEAR(found.x, truth.x, 1);
+  EXPECT_NEAR(found.y, truth.y, 1);
+  EXPECT_NEAR(found.w, truth.w, 1);
+  EXPECT_NEAR(found.h, truth.h, 1);
+  EXPECT_NEAR(textX, truth.x, 1);
+}
+
+TEST_F(Chat, ClickScrollsToARowOutOfView) {
+  size_t before = records().size();
+  Result r = ax({"click", app, "cooking"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "yes cooking\n");
+  std::string record = waitForRecord("row ", 5s, before);
+  EXPECT_EQ(record.rfind("row cooking ", 0), 0u) << record;
+}
+
+TEST_F(Chat, ClickOpensTheGroupForARowInside) {
+  size_t before = records().size();
+  Result r = ax({"click", app, "Standup", "--group", "Work"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "yes Standup\n");
+  EXPECT_NE(waitForRecord("group Work", 5s, before), "");
+  std::string record = waitForRecord("row ", 5s, before);
+  EXPECT_EQ(record.rfind("row Standup ", 0), 0u) << record;
+}
+
+TEST_F(Chat, RowThatIsNowhereIsNo) {
+  size_t before = records().size();
+  Result r = ax({"find", app, "no such channel"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "no\n");
+  EXPECT_EQ(r.err, "");
+  std::this_thread::sleep_for(300ms);
+  for (size_t i = before; i < records().size(); ++i)
+    EXPECT_NE(records()[i].rfind("row ", 0), 0u) << "find pressed " << records()[i];
+
+  Result none = ax({"click", app});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.out, "no names\n");
+}
+
+TEST_F(Chat, FieldFocusesAndClicksTheMessageBox) {
+  size_t before = records().size();
+  Result r = ax({"field", app});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "yes Type a message\n");
+  EXPECT_NE(waitForRecord("focus message", 5s, before), "");
+  std::string click = waitForRecord("click message ", 5s, before);
+  ASSERT_NE(click, "");
+  Rect at, box;
+  auto in = click.find(" in ");
+  ASSERT_NE(in, std::string::npos);
+  ASSERT_TRUE(parseRect(click.substr(14, in - 14) + " 0x0", at)) << click;
+  ASSERT_TRUE(parseRect(click.substr(in + 4), box)) << click;
+  // The click lands in the middle of the box.
+  EXPECT_NEAR(at.x, box.x + box.w / 2, 2) << click;
+  EXPECT_NEAR(at.y, box.y + box.h / 2, 2) << click;
+}
+
+TEST_F(Chat, HoldRunsUntilStopped) {
+  std::string out = dir + "/hold.out";
+  pid_t hold = ombru::e2e::start({OMBRU_AX, "hold", app}, out);
+  ASSERT_GT(hold, 0);
+  // Past the start-up pauses and into the first cycles.
+  std::this_thread::sleep_for(4s);
+  EXPECT_TRUE(ombru::e2e::alive(hold));
+  int status = ombru::e2e::stop(hold);
+  EXPECT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(ombru::e2e::readFile(out), "");
+}
+
+TEST_F(Chat, TargetThatStopsAnsweringDoesNotHangTheTool) {
+  if (targetIsChromium()) GTEST_SKIP() << "one target is enough for this";
+  kill(target, SIGSTOP);
+  Result r = ax({"read", app}, 120s);
+  kill(target, SIGCONT);
+  EXPECT_FALSE(r.timedOut);
+  // It ends with an answer of its own: the window could not be read.
+  EXPECT_EQ(r.status, 4) << r.out << r.err;
+  EXPECT_EQ(r.err, "no-windows\n");
+}
+
+}  // namespace
