@@ -86,7 +86,9 @@ icu::UnicodeString caseless(std::string_view s) {
   const char* lang = icu::Locale::getDefault().getLanguage();
   const bool turkic =
       lang != nullptr && (std::string_view(lang) == "tr" || std::string_view(lang) == "az");
-  icu::UnicodeString u = normalized(nfd(), toUnicode(s));
+  // Turkic folding maps the precomposed dotted capital I, so it runs on the
+  // composed form.
+  icu::UnicodeString u = normalized(turkic ? nfc() : nfd(), toUnicode(s));
   u.foldCase(turkic ? U_FOLD_CASE_EXCLUDE_SPECIAL_I : U_FOLD_CASE_DEFAULT);
   return normalized(nfd(), u);
 }

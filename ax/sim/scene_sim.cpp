@@ -669,7 +669,6 @@ std::optional<Value> SimPlatform::copyAttribute(const Element& element, std::str
   ++reads_;
   std::shared_ptr<Node> n = nodeOfElement(element);
   if (!n) return std::nullopt;
-  if (countElements) readElements_.insert(n.get());
   return read(n, name);
 }
 

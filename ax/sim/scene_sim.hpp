@@ -56,8 +56,6 @@ class SimPlatform : public Platform {
   std::optional<int> exitStatus() const { return exitStatus_; }
   // Attribute and action-name reads so far: each is a round trip on a real desktop.
   std::uint64_t reads() const { return reads_; }
-  // Distinct elements whose attributes were read.
-  std::size_t elementsRead() const { return readElements_.size(); }
   std::chrono::microseconds virtualTime() const { return clock_; }
 
   // Called with each trace line as it is made (the program streams them).
@@ -67,9 +65,6 @@ class SimPlatform : public Platform {
   std::function<void(std::string_view)> onErr;
   // Called once the virtual time limit is passed; a program ends there.
   std::function<void()> onTimeLimit;
-
-  // Counting distinct elements costs memory on huge scenes; off by default.
-  bool countElements = false;
 
  private:
   void record(std::string line);
@@ -92,7 +87,6 @@ class SimPlatform : public Platform {
   std::chrono::microseconds clock_{0};
   bool limitHit_ = false;
   std::uint64_t reads_ = 0;
-  std::set<const void*> readElements_;
   std::uint64_t wakes_ = 0;
   std::set<const Spec*> revealed_;
   std::map<const Spec*, double> offsets_;  // scroll offset of each scrollable list
