@@ -1,0 +1,40 @@
+// The engine's floor: the least a program can do to transcribe a 16 kHz mono
+// file with PocketSphinx. ombru-stt is measured against it.
+#include <pocketsphinx.h>
+#include <sndfile.h>
+#include <sphinxbase/err.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+static void quiet(void*, err_lvl_t, const char*, ...) {}
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  err_set_callback(quiet, nullptr);
+  err_set_logfp(nullptr);
+  const std::string model = "/usr/share/pocketsphinx/model/en-us";
+  cmd_ln_t* config =
+      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", (model + "/en-us").c_str(), "-lm",
+                  (model + "/en-us.lm.bin").c_str(), "-dict",
+                  (model + "/cmudict-en-us.dict").c_str(), static_cast<const char*>(nullptr));
+  ps_decoder_t* ps = ps_init(config);
+  if (ps == nullptr) return 4;
+
+  SF_INFO info{};
+  SNDFILE* file = sf_open(argv[1], SFM_READ, &info);
+  if (file == nullptr || info.channels != 1 || info.samplerate != 16000) return 7;
+  std::vector<short> samples(static_cast<size_t>(info.frames));
+  sf_readf_short(file, samples.data(), info.frames);
+  sf_close(file);
+
+  ps_start_utt(ps);
+  ps_process_raw(ps, samples.data(), samples.size(), FALSE, FALSE);
+  ps_end_utt(ps);
+  const char* hyp = ps_get_hyp(ps, nullptr);
+  std::printf("%s\n", hyp != nullptr ? hyp : "");
+  ps_free(ps);
+  cmd_ln_free_r(config);
+  return 0;
+}
