@@ -35,6 +35,7 @@ class FakeSpeech final : public SpeechPlatform {
  public:
   // What the platform answers; a status of nullopt is never answered.
   std::optional<AuthorizationStatus> authorization = AuthorizationStatus::authorized;
+  std::chrono::milliseconds authorizationDelay{0};
   bool hasRecognizer = true;
   bool available = true;
   bool onDevice = true;
@@ -55,7 +56,10 @@ class FakeSpeech final : public SpeechPlatform {
   void requestAuthorization(AuthorizationHandler handler) override {
     authorizationRequested = true;
     if (!authorization) return;
-    threads_.emplace_back([handler, status = *authorization] { handler(status); });
+    threads_.emplace_back([handler, status = *authorization, delay = authorizationDelay] {
+      std::this_thread::sleep_for(delay);
+      handler(status);
+    });
   }
 
   std::unique_ptr<SpeechRecognizer> recognizer(std::string_view localeIdentifier) override {

@@ -163,6 +163,13 @@ TEST_F(Flow, ARefusedOrUnansweredAuthorisationEndsWithStatus3) {
   EXPECT_EQ(run({"clip.wav"}), 3);
   EXPECT_EQ(console_.err_, "speech-recognition-not-authorised\n");
   EXPECT_EQ(speech_.locale, "");
+
+  // A grant that comes after the wait is too late, and lands harmlessly.
+  FakeSpeech late;
+  late.authorizationDelay = 400ms;
+  Captured console;
+  EXPECT_EQ(transcribe({"ombru-stt", "clip.wav"}, late, console, Waits{100ms, 100ms}), 3);
+  EXPECT_EQ(console.err_, "speech-recognition-not-authorised\n");
 }
 
 TEST_F(Flow, RecogniserChecksEndWithTheirOwnStatusAndMessage) {
