@@ -1,6 +1,8 @@
 #include "platform_linux.hpp"
 
+#include <glib.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,10 +20,20 @@ void writeAll(int fd, std::string_view bytes) {
   }
 }
 
+// The tool's standard error carries only its own few messages, so what the
+// libraries would log there is dropped.
+GLogWriterOutput dropLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
+  return G_LOG_WRITER_HANDLED;
+}
+void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv)
-    : args_(argv, argv + argc), tree_([this] { return x11_.atspiBusAddress(); }), input_(x11_) {}
+    : args_(argv, argv + argc), tree_([this] { return x11_.atspiBusAddress(); }), input_(x11_) {
+  g_log_set_writer_func(dropLog, nullptr, nullptr);
+  g_log_set_default_handler(dropMessage, nullptr);
+}
 
 std::optional<std::vector<WindowValue>> LinuxPlatform::windowList() {
   return x11_.windowList([this](std::int64_t pid) { return tree_.nameOfProcess(pid); });

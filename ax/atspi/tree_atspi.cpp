@@ -405,17 +405,28 @@ std::optional<Value> AtspiTree::children(AtspiAccessible* a) {
 std::optional<Value> AtspiTree::windows(AtspiAccessible* a) {
   auto kids = children(a);
   if (!kids) return std::nullopt;
-  std::vector<Element> active, rest;
+  // The active window first, then those on screen, then hidden ones, each
+  // group in the application's order: a window the toolkit keeps but does
+  // not show must never be taken for the front one.
+  std::vector<Element> ranked[3];
   for (Element& child : kids->elements) {
     Err err;
     AtspiRole role = atspi_accessible_get_role(raw(child), &err);
     if (err) continue;
     if (role != ATSPI_ROLE_FRAME && role != ATSPI_ROLE_WINDOW && role != ATSPI_ROLE_DIALOG)
       continue;
-    (hasState(raw(child), ATSPI_STATE_ACTIVE, nullptr) ? active : rest).push_back(child);
+    int rank = 2;
+    if (AtspiStateSet* set = atspi_accessible_get_state_set(raw(child))) {
+      if (atspi_state_set_contains(set, ATSPI_STATE_ACTIVE))
+        rank = 0;
+      else if (atspi_state_set_contains(set, ATSPI_STATE_SHOWING))
+        rank = 1;
+      g_object_unref(set);
+    }
+    ranked[rank].push_back(child);
   }
-  active.insert(active.end(), rest.begin(), rest.end());
-  return Value::ofElements(std::move(active));
+  for (int i = 1; i < 3; ++i) ranked[0].insert(ranked[0].end(), ranked[i].begin(), ranked[i].end());
+  return Value::ofElements(std::move(ranked[0]));
 }
 
 std::optional<Value> AtspiTree::read(const Element& element, std::string_view attribute) {
