@@ -34,13 +34,14 @@ class MarkEngine final : public QIconEngine {
     return scaledPixmap(size, mode, state, 1.0);
   }
 
+  // Qt hands `size` already in device pixels, with the scale it stands for.
   QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state,
                        qreal scale) override {
-    QPixmap pm(size * scale);
-    pm.setDevicePixelRatio(scale);
+    QPixmap pm(size);
     pm.fill(Qt::transparent);
+    pm.setDevicePixelRatio(scale);
     QPainter painter(&pm);
-    paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+    paint(&painter, QRect(QPoint(0, 0), pm.deviceIndependentSize().toSize()), mode, state);
     return pm;
   }
 
