@@ -205,17 +205,24 @@ std::vector<std::string> stringList(const json& j, const std::string& what) {
   return out;
 }
 
-std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string& where);
+// Deeper trees are built from references; this keeps the loader's own
+// recursion far from the end of the stack.
+constexpr int kMaxNesting = 1000;
+
+std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string& where,
+                              int nesting);
 
 void elementList(const json& j, std::vector<std::unique_ptr<Spec>>& into, SceneData& scene,
-                 const std::string& where) {
+                 const std::string& where, int nesting) {
   if (!j.is_array()) fail(where + ": expected a list of elements");
   for (std::size_t i = 0; i < j.size(); ++i) {
-    into.push_back(element(j[i], scene, where + "/" + std::to_string(i)));
+    into.push_back(element(j[i], scene, where + "/" + std::to_string(i), nesting + 1));
   }
 }
 
-std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string& where) {
+std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string& where,
+                              int nesting) {
+  if (nesting > kMaxNesting) fail(where + ": elements nested more than 1000 deep");
   if (!j.is_object()) fail(where + ": an element is a JSON object");
   auto s = std::make_unique<Spec>();
   for (const auto& [key, v] : j.items()) {
@@ -251,10 +258,10 @@ std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string
         s->attrs[name] = attribute(value, what + "." + name);
     } else if (key == "children") {
       s->childrenGiven = true;
-      elementList(v, s->children, scene, what);
+      elementList(v, s->children, scene, what, nesting);
     } else if (key == "windows") {
       s->windowsGiven = true;
-      elementList(v, s->windows, scene, what);
+      elementList(v, s->windows, scene, what, nesting);
     } else if (key == "ref") {
       if (!v.is_string()) fail(what + ": must be an id");
       s->ref = v.get<std::string>();
@@ -437,7 +444,7 @@ std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error
             fail(where + ": pid is an integer");
           app.pid = a["pid"].get<std::int64_t>();
           std::unique_ptr<Spec> spec = a.contains("element")
-                                           ? element(a["element"], *scene, where + ".element")
+                                           ? element(a["element"], *scene, where + ".element", 0)
                                            : std::make_unique<Spec>();
           spec->isApp = true;
           auto node = std::make_shared<Node>();
