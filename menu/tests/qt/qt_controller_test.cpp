@@ -52,7 +52,7 @@ void expectRendered(QMenu* menu, const Menu& items, const std::string& where) {
   }
 }
 
-TEST(Controller, PollsAtOnceThenOnTheThreeSecondTimer) {
+TEST(MenuQtController, PollsAtOnceThenOnTheThreeSecondTimer) {
   Rig rig;
   rig.controller->start();
   ASSERT_EQ(rig.http->gets.size(), 1u);
@@ -65,7 +65,7 @@ TEST(Controller, PollsAtOnceThenOnTheThreeSecondTimer) {
   EXPECT_EQ(rig.http->gets.size(), 3u);
 }
 
-TEST(Controller, LookFollowsEveryDeliveredStateWithOneIconPerLook) {
+TEST(MenuQtController, LookFollowsEveryDeliveredStateWithOneIconPerLook) {
   Rig rig;
   rig.controller->start();
   auto* tray = rig.controller->tray();
@@ -92,7 +92,7 @@ TEST(Controller, LookFollowsEveryDeliveredStateWithOneIconPerLook) {
   EXPECT_EQ(tray->icon().cacheKey(), full);
 }
 
-TEST(Controller, LastDeliveredReplyWins) {
+TEST(MenuQtController, LastDeliveredReplyWins) {
   Rig rig;
   rig.controller->start();
   rig.timers->tick();  // two polls in flight
@@ -101,7 +101,7 @@ TEST(Controller, LastDeliveredReplyWins) {
   EXPECT_FALSE(rig.controller->state().running);
 }
 
-TEST(Controller, MenuIsBuiltOnlyOnceOpenedAndThenOnEveryPoll) {
+TEST(MenuQtController, MenuIsBuiltOnlyOnceOpenedAndThenOnEveryPoll) {
   Rig rig;
   rig.controller->start();
   for (int i = 0; i < 3; ++i) {
@@ -126,7 +126,7 @@ TEST(Controller, MenuIsBuiltOnlyOnceOpenedAndThenOnEveryPoll) {
   EXPECT_EQ(rig.controller->menu()->actions().size(), 5);
 }
 
-TEST(Controller, RenderedMenuMirrorsTheCoreTree) {
+TEST(MenuQtController, RenderedMenuMirrorsTheCoreTree) {
   Rig rig;
   rig.controller->start();
   for (const char* body : {RICH, R"({"muted":true,"chat":true})", "{}", ""}) {
@@ -138,7 +138,7 @@ TEST(Controller, RenderedMenuMirrorsTheCoreTree) {
   }
 }
 
-TEST(Controller, RebuildDeletesTheSubmenusOfTheLastBuild) {
+TEST(MenuQtController, RebuildDeletesTheSubmenusOfTheLastBuild) {
   Rig rig;
   rig.controller->start();
   rig.http->answerLast(RICH);
@@ -157,7 +157,7 @@ struct Click {
   std::string path;
 };
 
-TEST(Controller, EachItemSendsTheCoreCommandAndRefreshesOnceAfterIt) {
+TEST(MenuQtController, EachItemSendsTheCoreCommandAndRefreshesOnceAfterIt) {
   Rig rig;
   rig.controller->start();
   rig.http->answerLast(RICH);
@@ -207,7 +207,7 @@ TEST(Controller, EachItemSendsTheCoreCommandAndRefreshesOnceAfterIt) {
             commandFor(actions::bind, std::string("notes"), false, s)->body);
 }
 
-TEST(Controller, ServiceCommandsRunInTheShellThenPollAfterTheirDelay) {
+TEST(MenuQtController, ServiceCommandsRunInTheShellThenPollAfterTheirDelay) {
   Rig rig;
   rig.controller->start();
   rig.http->answerLast(std::nullopt);
@@ -231,7 +231,7 @@ TEST(Controller, ServiceCommandsRunInTheShellThenPollAfterTheirDelay) {
   EXPECT_TRUE(rig.http->posts.empty());
 }
 
-TEST(Controller, FileAndBrainEntriesUseTheOpenerAndABackgroundShell) {
+TEST(MenuQtController, FileAndBrainEntriesUseTheOpenerAndABackgroundShell) {
   Rig rig;
   rig.controller->start();
   rig.http->answerLast("{}");
@@ -255,7 +255,7 @@ TEST(Controller, FileAndBrainEntriesUseTheOpenerAndABackgroundShell) {
   EXPECT_TRUE(rig.http->posts.empty());
 }
 
-TEST(Controller, AnAddressThatCannotBeFormedGivesNotRunningAtOnce) {
+TEST(MenuQtController, AnAddressThatCannotBeFormedGivesNotRunningAtOnce) {
   app();
   Rig rig;
   Deps d = rig.deps("not an address");

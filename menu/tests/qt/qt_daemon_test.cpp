@@ -42,7 +42,7 @@ class CountingHttp final : public Http {
   }
 };
 
-TEST(Daemon, PollsAtOnceThenEveryThreeSecondsAndBuildsTheMenuOnlyOnceOpened) {
+TEST(MenuQtDaemon, PollsAtOnceThenEveryThreeSecondsAndBuildsTheMenuOnlyOnceOpened) {
   DevDaemon daemon;
   ASSERT_TRUE(daemon.ok());
   Rig rig;
@@ -71,7 +71,7 @@ TEST(Daemon, PollsAtOnceThenEveryThreeSecondsAndBuildsTheMenuOnlyOnceOpened) {
   ASSERT_TRUE(waitUntil([&] { return c.builds() == 2; }, 1000)) << "a closed menu is rebuilt";
 }
 
-TEST(Daemon, AbsentSilentDrippingAndSlowDaemonsLookNotRunningWithinTheDeadline) {
+TEST(MenuQtDaemon, AbsentSilentDrippingAndSlowDaemonsLookNotRunningWithinTheDeadline) {
   DevDaemon silent({"--silent"}), drip({"--drip", "400"}), slow({"--slow", "5000"});
   ASSERT_TRUE(silent.ok() && drip.ok() && slow.ok());
   const std::vector<std::string> bases = {"http://127.0.0.1:" + std::to_string(closedPort()),
@@ -105,7 +105,7 @@ TEST(Daemon, AbsentSilentDrippingAndSlowDaemonsLookNotRunningWithinTheDeadline) 
   EXPECT_GE(lookedDown[2], 2400) << "the dripping daemon is cut off at the deadline, not before";
 }
 
-TEST(Daemon, GarbageIsNotRunningAndAnErrorStatusWithAnObjectIsRunning) {
+TEST(MenuQtDaemon, GarbageIsNotRunningAndAnErrorStatusWithAnObjectIsRunning) {
   DevDaemon garbage({"--garbage"}), error({"--status", "503"});
   ASSERT_TRUE(garbage.ok() && error.ok());
   Rig rig;
@@ -128,7 +128,7 @@ struct Expected {
   nlohmann::json body;
 };
 
-TEST(Daemon, EachEntryPostsItsBodyAndTheMenuShowsTheDaemonsAnswer) {
+TEST(MenuQtDaemon, EachEntryPostsItsBodyAndTheMenuShowsTheDaemonsAnswer) {
   DevDaemon daemon;
   ASSERT_TRUE(daemon.ok());
   Rig rig;
@@ -179,7 +179,7 @@ TEST(Daemon, EachEntryPostsItsBodyAndTheMenuShowsTheDaemonsAnswer) {
   EXPECT_EQ(c.state().active[0].minutes, 30.0);
 }
 
-TEST(Daemon, EveryCommandLeadsToExactlyOneRefreshEvenWhenTheDaemonIsGone) {
+TEST(MenuQtDaemon, EveryCommandLeadsToExactlyOneRefreshEvenWhenTheDaemonIsGone) {
   auto http = std::make_shared<CountingHttp>();
   Rig rig;
   auto daemon = std::make_unique<DevDaemon>();
@@ -209,7 +209,7 @@ TEST(Daemon, EveryCommandLeadsToExactlyOneRefreshEvenWhenTheDaemonIsGone) {
   EXPECT_FALSE(c.state().running);
 }
 
-TEST(Daemon, ACommandToASilentDaemonEndsAtItsDeadlineAndStillRefreshes) {
+TEST(MenuQtDaemon, ACommandToASilentDaemonEndsAtItsDeadlineAndStillRefreshes) {
   DevDaemon silent({"--silent"});
   ASSERT_TRUE(silent.ok());
   auto http = std::make_shared<CountingHttp>();

@@ -36,7 +36,7 @@ const char* LOOKS[] = {
     "not json",
 };
 
-TEST(Memory, TwentyThousandPollsOfAnOpenMenuKeepMemoryFlat) {
+TEST(MenuQtMemory, TwentyThousandPollsOfAnOpenMenuKeepMemoryFlat) {
   Rig rig;
   rig.controller->start();
   emit rig.controller->menu()->aboutToShow();  // opened once: every poll rebuilds it

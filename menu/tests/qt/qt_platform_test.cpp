@@ -23,7 +23,7 @@
 namespace ombru::menu::qt::test {
 namespace {
 
-TEST(Shell, RunsTheJoinedWordsInALoginShellAndReturnsTheStatus) {
+TEST(MenuQtShell, RunsTheJoinedWordsInALoginShellAndReturnsTheStatus) {
   EXPECT_EQ(joinWords({"launchctl", "kickstart", "-k", "gui/501/x"}),
             "launchctl kickstart -k gui/501/x");
   EXPECT_EQ(joinWords({}), "");
@@ -45,13 +45,13 @@ TEST(Shell, RunsTheJoinedWordsInALoginShellAndReturnsTheStatus) {
   rmdir(dir);
 }
 
-TEST(Shell, TheSystemdUserManagerStartsAndRestartsTheDaemonsUnit) {
+TEST(MenuQtShell, TheSystemdUserManagerStartsAndRestartsTheDaemonsUnit) {
   SystemdUserService service;
   EXPECT_EQ(joinWords(service.startWords()), "systemctl --user start dev.ombru.voice");
   EXPECT_EQ(joinWords(service.restartWords()), "systemctl --user restart dev.ombru.voice");
 }
 
-TEST(SingleInstance, TheOlderCopyIsTheOneThatStartedFirstWhateverItsPid) {
+TEST(MenuQtSingleInstance, TheOlderCopyIsTheOneThatStartedFirstWhateverItsPid) {
   EXPECT_TRUE(olderThan({900, 100}, {1000, 200}));
   // Ids wrapped: the copy with the higher id has run longer.
   EXPECT_TRUE(olderThan({31000, 100}, {12, 200}));
@@ -62,7 +62,7 @@ TEST(SingleInstance, TheOlderCopyIsTheOneThatStartedFirstWhateverItsPid) {
   EXPECT_FALSE(olderThan({5, 100}, {5, 100}));
 }
 
-TEST(SingleInstance, ALaterCopyOfTheSameExecutableSeesTheOlderOne) {
+TEST(MenuQtSingleInstance, ALaterCopyOfTheSameExecutableSeesTheOlderOne) {
   EXPECT_FALSE(olderCopyRunning()) << "no other copy of this test runs";
   int ready[2], done[2];
   ASSERT_EQ(pipe(ready), 0);
@@ -90,7 +90,7 @@ QImage render(const QIcon& icon, int size, qreal scale) {
   return icon.pixmap(QSize(size, size), scale).toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
-TEST(Mark, IsDrawnFromTheGeometryInThePanelTextColourAtEveryScale) {
+TEST(MenuQtMark, IsDrawnFromTheGeometryInThePanelTextColourAtEveryScale) {
   app();
   QPalette palette = QGuiApplication::palette();
   palette.setColor(QPalette::WindowText, QColor(250, 250, 250));  // a dark panel's text
@@ -120,7 +120,7 @@ TEST(Mark, IsDrawnFromTheGeometryInThePanelTextColourAtEveryScale) {
   QGuiApplication::setPalette(QPalette());
 }
 
-TEST(Mark, EachLookIsPaintedWithItsOpacity) {
+TEST(MenuQtMark, EachLookIsPaintedWithItsOpacity) {
   app();
   for (double alpha : {0.25, 0.35, 1.0}) {
     const QImage img = render(markIcon(alpha), 64, 1.0);
@@ -189,7 +189,7 @@ void reply(int fd, const std::string& text) {
   (void)!write(fd, text.data(), text.size());
 }
 
-TEST(Http, PostSendsTheBodyAsJsonUnchanged) {
+TEST(MenuQtHttp, PostSendsTheBodyAsJsonUnchanged) {
   app();
   RawServer server([](int fd) { reply(fd, "HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n"); });
   QtHttp http;
@@ -203,7 +203,7 @@ TEST(Http, PostSendsTheBodyAsJsonUnchanged) {
   EXPECT_EQ(req.substr(req.find("\r\n\r\n") + 4), body);
 }
 
-TEST(Http, AnErrorStatusStillDeliversItsBodyButACutOffOneDoesNot) {
+TEST(MenuQtHttp, AnErrorStatusStillDeliversItsBodyButACutOffOneDoesNot) {
   app();
   QtHttp http;
   {
@@ -226,7 +226,7 @@ TEST(Http, AnErrorStatusStillDeliversItsBodyButACutOffOneDoesNot) {
   }
 }
 
-TEST(Http, AFloodingReplyIsCutOffInsteadOfFillingMemory) {
+TEST(MenuQtHttp, AFloodingReplyIsCutOffInsteadOfFillingMemory) {
   app();
   RawServer server([](int fd) {
     const qint64 size = QtHttp::MAX_BODY * 4;
@@ -242,7 +242,7 @@ TEST(Http, AFloodingReplyIsCutOffInsteadOfFillingMemory) {
   EXPECT_EQ(*got, std::nullopt);
 }
 
-TEST(Http, AddressesThatCannotBeFormedAreRefusedAtOnce) {
+TEST(MenuQtHttp, AddressesThatCannotBeFormedAreRefusedAtOnce) {
   app();
   QtHttp http;
   bool called = false;
