@@ -266,6 +266,23 @@ TEST_F(Chat, TextFindAndClickAgreeWithTheTarget) {
   EXPECT_NEAR(textX, truth.x, 1);
 }
 
+TEST_F(Chat, WithoutADisplayClickFallsBackToThePressAction) {
+  // No pointer event can be built, so the row's own press action (or its
+  // ancestors') is the only way; GTK labels and rows offer none.
+  size_t before = records().size();
+  Result r = ax({"click", app, "random"}, 90s, {{"DISPLAY", std::nullopt}});
+  EXPECT_EQ(r.status, 0);
+  if (targetIsChromium()) {
+    EXPECT_EQ(r.out, "yes random\n");
+    EXPECT_EQ(waitForRecord("row ", 5s, before).rfind("row random ", 0), 0u);
+  } else {
+    EXPECT_EQ(r.out, "no press random\n");
+  }
+  Result windows = ax({"windows", app}, 30s, {{"DISPLAY", std::nullopt}});
+  EXPECT_EQ(windows.status, 0);
+  EXPECT_EQ(windows.out, "0\n");
+}
+
 TEST_F(Chat, ClickScrollsToARowOutOfView) {
   size_t before = records().size();
   Result r = ax({"click", app, "cooking"});
