@@ -45,9 +45,13 @@ class Console {
   virtual void err(std::string_view bytes) = 0;
 };
 
+// The longest waits for the authorisation answer and for the recognition.
+inline constexpr std::chrono::milliseconds kAuthorisationWait{60'000};
+inline constexpr std::chrono::milliseconds kRecognitionWait{20'000};
+
 struct Waits {
-  std::chrono::milliseconds authorisation{60'000};
-  std::chrono::milliseconds recognition{20'000};
+  std::chrono::milliseconds authorisation = kAuthorisationWait;
+  std::chrono::milliseconds recognition = kRecognitionWait;
 };
 
 // `args` is the command line, program name first. Returns the exit status.

@@ -35,5 +35,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   auto platform = stt::makeSphinxPlatform(stt::modelIn(stt::kModelDirectory));
   StandardStreams console;
-  return stt::transcribe(args, *platform, console, stt::Waits{});
+  return stt::transcribe(args, *platform, console,
+                         stt::Waits{stt::kAuthorisationWait, stt::kRecognitionWait});
 }

@@ -226,6 +226,14 @@ TEST_F(Flow, ATranscriptThatArrivesBeforeTheDecisionOutweighsAnError) {
   EXPECT_EQ(run({"clip.wav"}), 0);
   EXPECT_EQ(console_.out_, "kept\n");
   EXPECT_EQ(console_.err_, "");
+
+  // The test is on the text before trimming: white space still outweighs it.
+  FakeSpeech blank;
+  blank.steps = {finalText(" \n"), failure("late")};
+  Captured console;
+  EXPECT_EQ(transcribe({"ombru-stt", "clip.wav"}, blank, console, Waits{200ms, 200ms}), 0);
+  EXPECT_EQ(console.out_, "\n");
+  EXPECT_EQ(console.err_, "");
 }
 
 TEST_F(Flow, ATimeOutWithNothingCancelsAndEmitsAnEmptyTranscript) {
