@@ -70,12 +70,11 @@ Menu buildMenu(const State& state);
 std::optional<std::int64_t> wholeMinutes(double minutes) noexcept;
 
 // Text form of a menu for golden files and debugging: one item a line, each
-// submenu level indented by two more spaces, every attribute shown.
-//   separator:  ---
-//   entry:      "title" header=no action=bind: key="" enabled=yes state=off object=text:"x"
-// Titles and texts are quoted with JSON escapes; object is none, bool:true,
-// int:5, double:2.5, text:"..." or map{"key":text:"k","minutes":int:5}. An
-// entry with a submenu is followed by its items, indented.
+// submenu level indented by two more spaces under its parent, every attribute
+// shown. A separator is "---"; an entry is
+//   "title" header=no action=bind: key="" enabled=yes state=off object=text:"x" submenu=no
+// Texts are quoted with JSON escapes; object is none, bool:true, int:5,
+// double:2.5, text:"..." or map{"key":text:"k","minutes":int:5}.
 std::string dumpMenu(const Menu& menu);
 std::string dumpRepresented(const Represented& value);
 
