@@ -15,6 +15,7 @@ struct PointerEvent final : Event {
   MouseEventType type = MouseEventType::Moved;
   Point at;
   bool placed = false;
+  bool nowhere = false;  // placed at a point no pixel stands for
   std::int32_t lines = 0;
 };
 
@@ -47,7 +48,9 @@ bool XTestInput::available() {
 }
 
 EventRef XTestInput::mouse(MouseEventType type, Point at) {
-  if (!available()) return nullptr;
+  int x = 0, y = 0;
+  // A click at no pixel would land wherever the pointer happens to be.
+  if (!available() || !pixel(at, x, y)) return nullptr;
   auto e = std::make_unique<PointerEvent>();
   e->kind = PointerEvent::Kind::Mouse;
   e->type = type;
@@ -69,12 +72,14 @@ void XTestInput::place(Event& event, Point at) {
   if (!e) return;
   e->at = at;
   e->placed = true;
+  int x = 0, y = 0;
+  e->nowhere = !pixel(at, x, y);
 }
 
 void XTestInput::post(Event& event) {
   auto* e = dynamic_cast<PointerEvent*>(&event);
   Display* d = x11_.display();
-  if (!e || !d) return;
+  if (!e || !d || e->nowhere) return;
   // An event at a point reaches what lies under that point, so the pointer
   // goes there first, as it would with real hardware.
   if (e->placed) moveTo(d, e->at);

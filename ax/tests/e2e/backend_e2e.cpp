@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <functional>
 #include <string>
 #include <thread>
@@ -219,6 +220,10 @@ TEST_F(Backend, ActionsFocusAndPointer) {
                 &wy, &mask);
   EXPECT_EQ(rx, 123);
   EXPECT_EQ(ry, 322);
+  // A point with no pixel gives no click, rather than one wherever the
+  // pointer rests.
+  EXPECT_FALSE(input.mouse(MouseEventType::LeftDown, Point{std::nan(""), 10}));
+  EXPECT_FALSE(input.mouse(MouseEventType::LeftUp, Point{1e300, 10}));
 }
 
 TEST_F(Backend, WindowListGivesOwnersLayersAndHeights) {
