@@ -62,7 +62,7 @@ class Chat : public ::testing::Test {
       return;
     }
     // The page's tree reaches the accessibility bus a little after it loads.
-    for (int i = 0; i < 60; ++i) {
+    for (int i = 0; i < 160; ++i) {
       Result r = ax({"probe", app});
       if (r.status == 0 && linesReachable(r.out) >= 7) return;
       std::this_thread::sleep_for(250ms);
