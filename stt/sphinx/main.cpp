@@ -1,13 +1,19 @@
 // ombru-stt: transcribes one audio file to English text.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "engine_sphinx.hpp"
 #include "transcribe.hpp"
+
+// Present only in sanitizer builds, whose reports must stay visible.
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
 
 namespace {
 
@@ -20,11 +26,34 @@ void writeAll(int fd, std::string_view bytes) {
   }
 }
 
+// Libraries underneath, libsndfile's MP3 decoder among them, print warnings
+// on standard error, where a caller expects nothing but this program's one
+// message. The program keeps the real standard error for itself and sends
+// descriptor 2 to /dev/null. Returns the descriptor to write messages to.
+int claimStandardError() {
+  const int mine = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (mine < 0 || null < 0 || dup2(null, STDERR_FILENO) < 0) {
+    if (mine >= 0) close(mine);
+    if (null >= 0) close(null);
+    return STDERR_FILENO;
+  }
+  close(null);
+  if (__sanitizer_set_report_fd != nullptr) {
+    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(mine)));
+  }
+  return mine;
+}
+
 // Unbuffered, so every byte is out before the process ends.
 class StandardStreams final : public stt::Console {
  public:
+  explicit StandardStreams(int errFd) : errFd_(errFd) {}
   void out(std::string_view bytes) override { writeAll(STDOUT_FILENO, bytes); }
-  void err(std::string_view bytes) override { writeAll(STDERR_FILENO, bytes); }
+  void err(std::string_view bytes) override { writeAll(errFd_, bytes); }
+
+ private:
+  int errFd_;
 };
 
 }  // namespace
@@ -34,7 +63,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv, argv + argc);
   auto platform = stt::makeSphinxPlatform(stt::modelIn(stt::kModelDirectory));
-  StandardStreams console;
+  StandardStreams console(claimStandardError());
   return stt::transcribe(args, *platform, console,
                          stt::Waits{stt::kAuthorisationWait, stt::kRecognitionWait});
 }

@@ -204,6 +204,18 @@ TEST_F(EndToEnd, ACorruptFileIsARecognitionFailure) {
   EXPECT_EQ(ran.err.back(), '\n');
   EXPECT_EQ(readFile(out), "!" + ran.err.substr(0, ran.err.size() - 1));
 
+  // The MP3 decoder beneath libsndfile has warnings of its own to print for
+  // this one; none of them may reach the caller.
+  const auto mp3 = dir_ / "broken.mp3";
+  {
+    std::ofstream file(mp3, std::ios::binary);
+    file << "\xff\xfb\x90\x64" << std::string(400, '\0');
+  }
+  const auto noisy = stt({mp3.string()});
+  EXPECT_EQ(noisy.status, 7);
+  EXPECT_TRUE(noisy.err.starts_with("recognition-failed: ")) << noisy.err;
+  EXPECT_EQ(std::count(noisy.err.begin(), noisy.err.end(), '\n'), 1) << noisy.err;
+
   // A truncated header is no better.
   const auto wav = speak("speech.wav", "hello");
   fs::resize_file(wav, 30);
