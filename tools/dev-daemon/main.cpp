@@ -237,6 +237,13 @@ bool readFile(const std::string& path, std::string& out) {
 }
 
 int run(int argc, char** argv) {
+  // Blocked from the start, so that a stop request during start-up is taken
+  // by the watcher once listening rather than killing the process outright.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::vector<std::string_view> args(argv + 1, argv + argc);
   devd::ParsedOptions parsed = devd::parseOptions(args);
   if (!parsed.error.empty()) {
@@ -277,11 +284,6 @@ int run(int argc, char** argv) {
 
   // A client that leaves mid-answer must not kill the daemon.
   signal(SIGPIPE, SIG_IGN);
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   auto d = std::make_unique<Daemon>(opt, std::move(doc), logOut);
   httplib::Server svr;

@@ -490,6 +490,20 @@ TEST(FailureFlags, DripSendsTheBodyByteByByte) {
   // arrive in one or two reads.
   EXPECT_GT(reads, 3);
 
+  // A client that leaves mid-drip frees its connection.
+  Daemon demo({"--drip", "20"});
+  ASSERT_GT(demo.port(), 0);
+  int idle = openFds(demo.pid());
+  int leaving = connectTo(demo.port());
+  ASSERT_GE(leaving, 0);
+  sendAll(leaving, kGetState);
+  ASSERT_GT(recv(leaving, buf, sizeof buf, 0), 0);
+  close(leaving);
+  auto deadline = std::chrono::steady_clock::now() + kStopBound;
+  while (openFds(demo.pid()) > idle && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(openFds(demo.pid()), idle);
+
   // Stopping mid-drip ends the exchange early and the daemon cleanly.
   Daemon slow({"--drip", "1000"});
   ASSERT_GT(slow.port(), 0);
