@@ -1,5 +1,7 @@
 #include "state.hpp"
 
+#include "state_detail.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <nlohmann/json.hpp>
@@ -308,5 +310,19 @@ State decodeState(std::string_view body) noexcept {
 State decodeState(int /*status*/, std::string_view body) noexcept {
   return decodeState(body);
 }
+
+namespace detail {
+
+State decodeStateUnpruned(std::string_view body) noexcept {
+  try {
+    json doc = json::parse(body.begin(), body.end(), nullptr, false);
+    if (doc.is_discarded()) return State{};
+    return fromDocument(doc);
+  } catch (...) {
+    return State{};
+  }
+}
+
+}  // namespace detail
 
 }  // namespace ombru::menu
