@@ -72,6 +72,7 @@ struct SceneData {
   std::optional<std::vector<WindowValue>> windowServer;
   std::set<std::string> failEvents;
   double timeLimit = 3600;
+  std::int64_t maxCopies = 10000000;
   std::vector<std::shared_ptr<Node>> persistent;
   std::map<const Spec*, std::shared_ptr<Node>> nodeOf;
   std::map<std::string, std::shared_ptr<Node>, std::less<>> byId;
@@ -139,7 +140,7 @@ AttrSpec textAttr(std::string s) {
   return a;
 }
 
-AttrSpec attribute(const json& j, const std::string& what) {
+AttrSpec attribute(const json& j, const std::string& what, const SceneData& scene) {
   AttrSpec a;
   if (j.is_null()) {
     a.kind = AttrSpec::Kind::Absent;
@@ -158,7 +159,7 @@ AttrSpec attribute(const json& j, const std::string& what) {
       if (!j["text"].is_string()) fail(what + ": \"text\" must be a string");
       std::string unit = j["text"].get<std::string>();
       std::int64_t times = j.value("repeat", std::int64_t{1});
-      if (times < 0 || times > 100000000) fail(what + ": \"repeat\" out of range");
+      if (times < 0 || times > 10 * scene.maxCopies) fail(what + ": \"repeat\" out of range");
       // Doubling keeps a 10 MB label quick to build.
       const std::size_t want = unit.size() * static_cast<std::size_t>(times);
       std::string s = times > 0 ? unit : std::string();
@@ -233,15 +234,15 @@ std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string
       if (!v.is_string()) fail(what + ": must be a string");
       s->id = v.get<std::string>();
     } else if (key == "role") {
-      s->attrs["AXRole"] = attribute(v, what);
+      s->attrs["AXRole"] = attribute(v, what, scene);
     } else if (key == "value") {
-      s->attrs["AXValue"] = attribute(v, what);
+      s->attrs["AXValue"] = attribute(v, what, scene);
     } else if (key == "title") {
-      s->attrs["AXTitle"] = attribute(v, what);
+      s->attrs["AXTitle"] = attribute(v, what, scene);
     } else if (key == "description") {
-      s->attrs["AXDescription"] = attribute(v, what);
+      s->attrs["AXDescription"] = attribute(v, what, scene);
     } else if (key == "placeholder") {
-      s->attrs["AXPlaceholderValue"] = attribute(v, what);
+      s->attrs["AXPlaceholderValue"] = attribute(v, what, scene);
     } else if (key == "frame") {
       if (!v.is_array() || v.size() != 4) fail(what + ": expected [x, y, width, height]");
       AttrSpec p;
@@ -257,7 +258,7 @@ std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string
     } else if (key == "attributes") {
       if (!v.is_object()) fail(what + ": expected an object");
       for (const auto& [name, value] : v.items())
-        s->attrs[name] = attribute(value, what + "." + name);
+        s->attrs[name] = attribute(value, what + "." + name, scene);
     } else if (key == "children") {
       s->childrenGiven = true;
       elementList(v, s->children, scene, what, nesting);
@@ -268,8 +269,9 @@ std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string
       if (!v.is_string()) fail(what + ": must be an id");
       s->ref = v.get<std::string>();
     } else if (key == "repeat") {
-      if (!v.is_number_integer() || v.get<std::int64_t>() < 1 || v.get<std::int64_t>() > 10000000) {
-        fail(what + ": must be an integer from 1 to 10000000");
+      if (!v.is_number_integer() || v.get<std::int64_t>() < 1 ||
+          v.get<std::int64_t>() > scene.maxCopies) {
+        fail(what + ": must be an integer from 1 to " + std::to_string(scene.maxCopies));
       }
       s->repeat = v.get<std::int64_t>();
     } else if (key == "step") {
@@ -424,8 +426,10 @@ std::shared_ptr<Node> nodeOfElement(const Element& e) {
 
 }  // namespace
 
-std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error) {
+std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error,
+                                     std::int64_t maxCopies) {
   auto scene = std::make_shared<SceneData>();
+  scene->maxCopies = maxCopies;
   try {
     const json j = json::parse(text);
     if (!j.is_object()) fail("a scene is a JSON object");

@@ -22,8 +22,10 @@ struct Spec;
 struct Node;
 struct SceneData;
 
-// Loads a scene; on failure returns null and sets `error`.
-std::shared_ptr<SceneData> loadScene(const std::string& json, std::string& error);
+// Loads a scene; on failure returns null and sets `error`. `maxCopies`
+// bounds each "repeat" (a text repeats at most ten times as often).
+std::shared_ptr<SceneData> loadScene(const std::string& json, std::string& error,
+                                     std::int64_t maxCopies = 10000000);
 
 class SimPlatform : public Platform {
  public:
