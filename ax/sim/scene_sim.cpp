@@ -13,7 +13,7 @@ namespace ombru::ax::sim {
 using json = nlohmann::json;
 
 // How one attribute answers a read.
-struct AttrSpec {
+struct AttrDef {
   enum class Kind { Fail, Absent, Text, Number, Boolean, Point, Size, Elements, Element, Other };
   Kind kind = Kind::Fail;
   std::string text;
@@ -24,12 +24,12 @@ struct AttrSpec {
   std::vector<std::string> ids;
 };
 
-struct Spec {
+struct ElementDef {
   std::string id;
-  std::map<std::string, AttrSpec, std::less<>> attrs;
-  std::vector<std::unique_ptr<Spec>> children;
+  std::map<std::string, AttrDef, std::less<>> attrs;
+  std::vector<std::unique_ptr<ElementDef>> children;
   bool childrenGiven = false;
-  std::vector<std::unique_ptr<Spec>> windows;
+  std::vector<std::unique_ptr<ElementDef>> windows;
   bool windowsGiven = false;
   std::string ref;          // a child entry standing for the element with this id
   std::int64_t repeat = 0;  // a child entry standing for this many copies
@@ -49,7 +49,7 @@ struct Spec {
 };
 
 struct Node : std::enable_shared_from_this<Node> {
-  const Spec* spec = nullptr;
+  const ElementDef* def = nullptr;
   std::shared_ptr<Node> parent;
   std::int64_t index = -1;  // repeat index, inherited by the copy's descendants
   bool copy = false;        // made for one entry of a repeat
@@ -67,16 +67,16 @@ struct App {
 };
 
 struct SceneData {
-  std::vector<std::unique_ptr<Spec>> roots;
+  std::vector<std::unique_ptr<ElementDef>> roots;
   std::vector<App> apps;
   std::optional<std::vector<WindowValue>> windowServer;
   std::set<std::string> failEvents;
   double timeLimit = 3600;
   std::int64_t maxCopies = 10000000;
   std::vector<std::shared_ptr<Node>> persistent;
-  std::map<const Spec*, std::shared_ptr<Node>> nodeOf;
+  std::map<const ElementDef*, std::shared_ptr<Node>> nodeOf;
   std::map<std::string, std::shared_ptr<Node>, std::less<>> byId;
-  std::map<std::string, const Spec*, std::less<>> specById;
+  std::map<std::string, const ElementDef*, std::less<>> defById;
   std::shared_ptr<Node> orphan;  // the element of a process the scene does not know
 };
 
@@ -132,29 +132,29 @@ std::string hexBytes(const std::string& hex) {
   return out;
 }
 
-AttrSpec textAttr(std::string s) {
-  AttrSpec a;
-  a.kind = AttrSpec::Kind::Text;
+AttrDef textAttr(std::string s) {
+  AttrDef a;
+  a.kind = AttrDef::Kind::Text;
   a.templated = s.find("{i}") != std::string::npos;
   a.text = std::move(s);
   return a;
 }
 
-AttrSpec attribute(const json& j, const std::string& what, const SceneData& scene) {
-  AttrSpec a;
+AttrDef attribute(const json& j, const std::string& what, const SceneData& scene) {
+  AttrDef a;
   if (j.is_null()) {
-    a.kind = AttrSpec::Kind::Absent;
+    a.kind = AttrDef::Kind::Absent;
   } else if (j.is_string()) {
     a = textAttr(j.get<std::string>());
   } else if (j.is_boolean()) {
-    a.kind = AttrSpec::Kind::Boolean;
+    a.kind = AttrDef::Kind::Boolean;
     a.boolean = j.get<bool>();
   } else if (j.is_number()) {
-    a.kind = AttrSpec::Kind::Number;
+    a.kind = AttrDef::Kind::Number;
     a.a = j.get<double>();
   } else if (j.is_object() && j.size() >= 1) {
     if (j.contains("error")) {
-      a.kind = AttrSpec::Kind::Fail;
+      a.kind = AttrDef::Kind::Fail;
     } else if (j.contains("text")) {
       if (!j["text"].is_string()) fail(what + ": \"text\" must be a string");
       std::string unit = j["text"].get<std::string>();
@@ -168,27 +168,27 @@ AttrSpec attribute(const json& j, const std::string& what, const SceneData& scen
       a = textAttr(std::move(s));
     } else if (j.contains("hex")) {
       if (!j["hex"].is_string()) fail(what + ": \"hex\" must be a string");
-      a.kind = AttrSpec::Kind::Text;
+      a.kind = AttrDef::Kind::Text;
       a.text = hexBytes(j["hex"].get<std::string>());
     } else if (j.contains("point")) {
-      a.kind = AttrSpec::Kind::Point;
+      a.kind = AttrDef::Kind::Point;
       std::tie(a.a, a.b) = pair(j["point"], what);
     } else if (j.contains("size")) {
-      a.kind = AttrSpec::Kind::Size;
+      a.kind = AttrDef::Kind::Size;
       std::tie(a.a, a.b) = pair(j["size"], what);
     } else if (j.contains("elements")) {
       if (!j["elements"].is_array()) fail(what + ": \"elements\" must be a list of ids");
-      a.kind = AttrSpec::Kind::Elements;
+      a.kind = AttrDef::Kind::Elements;
       for (const json& id : j["elements"]) {
         if (!id.is_string()) fail(what + ": \"elements\" must be a list of ids");
         a.ids.push_back(id.get<std::string>());
       }
     } else if (j.contains("element")) {
       if (!j["element"].is_string()) fail(what + ": \"element\" must be an id");
-      a.kind = AttrSpec::Kind::Element;
+      a.kind = AttrDef::Kind::Element;
       a.ids.push_back(j["element"].get<std::string>());
     } else if (j.contains("other")) {
-      a.kind = AttrSpec::Kind::Other;
+      a.kind = AttrDef::Kind::Other;
     } else {
       fail(what + ": unknown value form");
     }
@@ -212,10 +212,10 @@ std::vector<std::string> stringList(const json& j, const std::string& what) {
 // recursion far from the end of the stack.
 constexpr int kMaxNesting = 1000;
 
-std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string& where,
-                              int nesting);
+std::unique_ptr<ElementDef> element(const json& j, SceneData& scene, const std::string& where,
+                                    int nesting);
 
-void elementList(const json& j, std::vector<std::unique_ptr<Spec>>& into, SceneData& scene,
+void elementList(const json& j, std::vector<std::unique_ptr<ElementDef>>& into, SceneData& scene,
                  const std::string& where, int nesting) {
   if (!j.is_array()) fail(where + ": expected a list of elements");
   for (std::size_t i = 0; i < j.size(); ++i) {
@@ -223,11 +223,11 @@ void elementList(const json& j, std::vector<std::unique_ptr<Spec>>& into, SceneD
   }
 }
 
-std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string& where,
-                              int nesting) {
+std::unique_ptr<ElementDef> element(const json& j, SceneData& scene, const std::string& where,
+                                    int nesting) {
   if (nesting > kMaxNesting) fail(where + ": elements nested more than 1000 deep");
   if (!j.is_object()) fail(where + ": an element is a JSON object");
-  auto s = std::make_unique<Spec>();
+  auto s = std::make_unique<ElementDef>();
   for (const auto& [key, v] : j.items()) {
     const std::string what = where + "." + key;
     if (key == "id") {
@@ -245,12 +245,12 @@ std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string
       s->attrs["AXPlaceholderValue"] = attribute(v, what, scene);
     } else if (key == "frame") {
       if (!v.is_array() || v.size() != 4) fail(what + ": expected [x, y, width, height]");
-      AttrSpec p;
-      p.kind = AttrSpec::Kind::Point;
+      AttrDef p;
+      p.kind = AttrDef::Kind::Point;
       p.a = number(v[0], what);
       p.b = number(v[1], what);
-      AttrSpec z;
-      z.kind = AttrSpec::Kind::Size;
+      AttrDef z;
+      z.kind = AttrDef::Kind::Size;
       z.a = number(v[2], what);
       z.b = number(v[3], what);
       s->attrs["AXPosition"] = p;
@@ -307,7 +307,7 @@ std::unique_ptr<Spec> element(const json& j, SceneData& scene, const std::string
   }
   if (!s->id.empty()) {
     if (!s->ref.empty()) fail(where + ": a reference has no id of its own");
-    if (!scene.specById.emplace(s->id, s.get()).second) fail(where + ": id used twice: " + s->id);
+    if (!scene.defById.emplace(s->id, s.get()).second) fail(where + ": id used twice: " + s->id);
   }
   return s;
 }
@@ -334,13 +334,13 @@ WindowValue windowValue(const json& j) {
 
 // Persistent nodes: every element outside a repeat, made once so that it
 // keeps one identity for the whole run.
-void materialise(SceneData& scene, const Spec& spec, const std::shared_ptr<Node>& node) {
-  auto add = [&](const std::vector<std::unique_ptr<Spec>>& list) {
+void materialise(SceneData& scene, const ElementDef& def, const std::shared_ptr<Node>& node) {
+  auto add = [&](const std::vector<std::unique_ptr<ElementDef>>& list) {
     for (std::size_t i = 0; i < list.size(); ++i) {
-      const Spec& c = *list[i];
+      const ElementDef& c = *list[i];
       if (!c.ref.empty() || c.repeat > 0) continue;
       auto n = std::make_shared<Node>();
-      n->spec = &c;
+      n->def = &c;
       n->parent = node;
       n->slot = i;
       n->persistent = true;
@@ -350,11 +350,11 @@ void materialise(SceneData& scene, const Spec& spec, const std::shared_ptr<Node>
       materialise(scene, c, n);
     }
   };
-  add(spec.windows);
-  add(spec.children);
+  add(def.windows);
+  add(def.children);
 }
 
-void checkIds(const SceneData& scene, const Spec& s) {
+void checkIds(const SceneData& scene, const ElementDef& s) {
   auto known = [&](const std::string& id) {
     if (!scene.byId.count(id)) fail("unknown or non-persistent id: " + id);
   };
@@ -363,7 +363,7 @@ void checkIds(const SceneData& scene, const Spec& s) {
     for (const std::string& id : a.ids) known(id);
   }
   for (const std::string& id : s.reveals) {
-    if (!scene.specById.count(id)) fail("reveals an unknown id: " + id);
+    if (!scene.defById.count(id)) fail("reveals an unknown id: " + id);
   }
   for (const auto& c : s.children) checkIds(scene, *c);
   for (const auto& c : s.windows) checkIds(scene, *c);
@@ -387,8 +387,8 @@ std::string at(Point p) {
 
 std::string nodeName(const Node& n) {
   std::string base;
-  if (!n.spec->id.empty()) {
-    base = n.spec->id;
+  if (!n.def->id.empty()) {
+    base = n.def->id;
   } else if (n.parent) {
     base = nodeName(*n.parent) + "/" + std::to_string(n.slot);
   } else {
@@ -449,18 +449,18 @@ std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error
           if (!a.contains("pid") || !a["pid"].is_number_integer())
             fail(where + ": pid is an integer");
           app.pid = a["pid"].get<std::int64_t>();
-          std::unique_ptr<Spec> spec = a.contains("element")
-                                           ? element(a["element"], *scene, where + ".element", 0)
-                                           : std::make_unique<Spec>();
-          spec->isApp = true;
+          std::unique_ptr<ElementDef> def =
+              a.contains("element") ? element(a["element"], *scene, where + ".element", 0)
+                                    : std::make_unique<ElementDef>();
+          def->isApp = true;
           auto node = std::make_shared<Node>();
-          node->spec = spec.get();
+          node->def = def.get();
           node->persistent = true;
           scene->persistent.push_back(node);
-          scene->nodeOf[spec.get()] = node;
-          if (!spec->id.empty()) scene->byId[spec->id] = node;
+          scene->nodeOf[def.get()] = node;
+          if (!def->id.empty()) scene->byId[def->id] = node;
           app.element = node;
-          scene->roots.push_back(std::move(spec));
+          scene->roots.push_back(std::move(def));
           scene->apps.push_back(std::move(app));
         }
       } else if (key == "windowServer") {
@@ -487,9 +487,9 @@ std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error
       materialise(*scene, *scene->roots[i], scene->apps[i].element);
     }
     for (const auto& r : scene->roots) checkIds(*scene, *r);
-    auto empty = std::make_unique<Spec>();
+    auto empty = std::make_unique<ElementDef>();
     scene->orphan = std::make_shared<Node>();
-    scene->orphan->spec = empty.get();
+    scene->orphan->def = empty.get();
     scene->orphan->persistent = true;
     scene->roots.push_back(std::move(empty));
   } catch (const SceneError& e) {
@@ -542,17 +542,17 @@ Element SimPlatform::applicationElement(std::int64_t pid) {
 }
 
 bool SimPlatform::visible(const std::shared_ptr<Node>& n) const {
-  return !n->spec->hidden || revealed_.count(n->spec) > 0;
+  return !n->def->hidden || revealed_.count(n->def) > 0;
 }
 
 std::optional<std::pair<double, double>> SimPlatform::position(const Node& n) const {
-  auto it = n.spec->attrs.find("AXPosition");
-  if (it == n.spec->attrs.end() || it->second.kind != AttrSpec::Kind::Point) return std::nullopt;
+  auto it = n.def->attrs.find("AXPosition");
+  if (it == n.def->attrs.end() || it->second.kind != AttrDef::Kind::Point) return std::nullopt;
   double x = it->second.a + n.shiftX;
   double y = it->second.b + n.shiftY;
   for (const Node* p = n.parent.get(); p != nullptr; p = p->parent.get()) {
-    if (p->spec->lineHeight > 0) {
-      auto o = offsets_.find(p->spec);
+    if (p->def->lineHeight > 0) {
+      auto o = offsets_.find(p->def);
       if (o != offsets_.end()) y -= o->second;
     }
   }
@@ -560,17 +560,17 @@ std::optional<std::pair<double, double>> SimPlatform::position(const Node& n) co
 }
 
 std::optional<std::pair<double, double>> SimPlatform::size(const Node& n) const {
-  auto it = n.spec->attrs.find("AXSize");
-  if (it == n.spec->attrs.end() || it->second.kind != AttrSpec::Kind::Size) return std::nullopt;
+  auto it = n.def->attrs.find("AXSize");
+  if (it == n.def->attrs.end() || it->second.kind != AttrDef::Kind::Size) return std::nullopt;
   return std::make_pair(it->second.a, it->second.b);
 }
 
 std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr<Node>& n) {
   std::vector<std::shared_ptr<Node>> out;
-  const Spec& s = *n->spec;
+  const ElementDef& s = *n->def;
   if (s.untilWakes > 0 && wakes_ < static_cast<std::uint64_t>(s.untilWakes)) return out;
   for (std::size_t i = 0; i < s.children.size(); ++i) {
-    const Spec& c = *s.children[i];
+    const ElementDef& c = *s.children[i];
     if (!c.ref.empty()) {
       auto target = scene_->byId.find(c.ref);
       if (target != scene_->byId.end() && visible(target->second)) out.push_back(target->second);
@@ -578,7 +578,7 @@ std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr
       if (c.hidden && !revealed_.count(&c)) continue;
       for (std::int64_t k = 0; k < c.repeat; ++k) {
         auto m = std::make_shared<Node>();
-        m->spec = &c;
+        m->def = &c;
         m->parent = n;
         m->index = k;
         m->copy = true;
@@ -593,7 +593,7 @@ std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr
     } else {
       if (c.hidden && !revealed_.count(&c)) continue;
       auto m = std::make_shared<Node>();
-      m->spec = &c;
+      m->def = &c;
       m->parent = n;
       m->index = n->index;
       m->slot = i;
@@ -621,38 +621,38 @@ std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr
 }
 
 std::optional<Value> SimPlatform::read(const std::shared_ptr<Node>& n, std::string_view name) {
-  const Spec& s = *n->spec;
+  const ElementDef& s = *n->def;
   auto it = s.attrs.find(name);
   if (it != s.attrs.end()) {
-    const AttrSpec& a = it->second;
+    const AttrDef& a = it->second;
     switch (a.kind) {
-      case AttrSpec::Kind::Fail:
+      case AttrDef::Kind::Fail:
         return std::nullopt;
-      case AttrSpec::Kind::Absent:
+      case AttrDef::Kind::Absent:
         return Value::absent();
-      case AttrSpec::Kind::Text:
+      case AttrDef::Kind::Text:
         return Value::ofText(a.templated ? replaceIndex(a.text, n->index) : a.text);
-      case AttrSpec::Kind::Number:
+      case AttrDef::Kind::Number:
         return Value::ofNumber(a.a);
-      case AttrSpec::Kind::Boolean:
+      case AttrDef::Kind::Boolean:
         return Value::ofBoolean(a.boolean);
-      case AttrSpec::Kind::Point: {
+      case AttrDef::Kind::Point: {
         if (name == "AXPosition") {
           auto p = position(*n);
           return Value::ofPoint(Point{p->first, p->second});
         }
         return Value::ofPoint(Point{a.a, a.b});
       }
-      case AttrSpec::Kind::Size:
+      case AttrDef::Kind::Size:
         return Value::ofSize(Size{a.a, a.b});
-      case AttrSpec::Kind::Elements: {
+      case AttrDef::Kind::Elements: {
         std::vector<Element> list;
         for (const std::string& id : a.ids) list.push_back(handle(scene_->byId.at(id)));
         return Value::ofElements(std::move(list));
       }
-      case AttrSpec::Kind::Element:
+      case AttrDef::Kind::Element:
         return Value::ofElement(handle(scene_->byId.at(a.ids[0])));
-      case AttrSpec::Kind::Other:
+      case AttrDef::Kind::Other:
         return Value::other();
     }
   }
@@ -689,31 +689,31 @@ bool SimPlatform::setBoolAttribute(const Element& element, std::string_view name
   std::shared_ptr<Node> n = nodeOfElement(element);
   if (!n) return false;
   record("write " + nodeName(*n) + " " + std::string(name) + " " + (value ? "true" : "false"));
-  if (n->spec->isApp && name == "AXManualAccessibility" && value) ++wakes_;
-  return !n->spec->writeFails;
+  if (n->def->isApp && name == "AXManualAccessibility" && value) ++wakes_;
+  return !n->def->writeFails;
 }
 
 std::optional<std::vector<std::string>> SimPlatform::copyActionNames(const Element& element) {
   ++reads_;
   std::shared_ptr<Node> n = nodeOfElement(element);
-  if (!n || n->spec->actionsFail) return std::nullopt;
-  return n->spec->actions;
+  if (!n || n->def->actionsFail) return std::nullopt;
+  return n->def->actions;
 }
 
 bool SimPlatform::performAction(const Element& element, std::string_view action) {
   std::shared_ptr<Node> n = nodeOfElement(element);
   if (!n) return false;
-  const Spec& s = *n->spec;
+  const ElementDef& s = *n->def;
   const bool ok =
       !s.performFails && std::find(s.actions.begin(), s.actions.end(), action) != s.actions.end();
   record("perform " + nodeName(*n) + " " + std::string(action) + (ok ? " ok" : " refused"));
   if (ok && action == "AXPress") {
-    for (const std::string& id : s.reveals) reveal(*scene_->specById.at(id));
+    for (const std::string& id : s.reveals) reveal(*scene_->defById.at(id));
   }
   return ok;
 }
 
-void SimPlatform::reveal(const Spec& s) {
+void SimPlatform::reveal(const ElementDef& s) {
   revealed_.insert(&s);
 }
 
@@ -742,13 +742,13 @@ void SimPlatform::setLocation(Event& event, Point p) {
 
 void SimPlatform::click(Point p) {
   for (const auto& n : scene_->persistent) {
-    if (n->spec->reveals.empty() || !visible(n)) continue;
+    if (n->def->reveals.empty() || !visible(n)) continue;
     auto pos = position(*n);
     auto z = size(*n);
     if (!pos || !z) continue;
     if (p.x >= pos->first && p.x < pos->first + z->first && p.y >= pos->second &&
         p.y < pos->second + z->second) {
-      for (const std::string& id : n->spec->reveals) reveal(*scene_->specById.at(id));
+      for (const std::string& id : n->def->reveals) reveal(*scene_->defById.at(id));
     }
   }
 }
@@ -757,7 +757,7 @@ void SimPlatform::wheel(Point p, std::int32_t lines) {
   // The innermost list under the point takes the wheel.
   std::shared_ptr<Node> target;
   for (const auto& n : scene_->persistent) {
-    if (n->spec->lineHeight <= 0) continue;
+    if (n->def->lineHeight <= 0) continue;
     auto pos = position(*n);
     auto z = size(*n);
     if (!pos || !z) continue;
@@ -767,7 +767,7 @@ void SimPlatform::wheel(Point p, std::int32_t lines) {
     }
   }
   if (!target) return;
-  const Spec& s = *target->spec;
+  const ElementDef& s = *target->def;
   const double viewport = size(*target)->second;
   const double top = s.attrs.at("AXPosition").b;
   double content = 0;

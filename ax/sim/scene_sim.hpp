@@ -18,7 +18,7 @@
 
 namespace ombru::ax::sim {
 
-struct Spec;
+struct ElementDef;
 struct Node;
 struct SceneData;
 
@@ -76,7 +76,7 @@ class SimPlatform : public Platform {
   std::optional<std::pair<double, double>> position(const Node& n) const;
   std::optional<std::pair<double, double>> size(const Node& n) const;
   bool visible(const std::shared_ptr<Node>& n) const;
-  void reveal(const Spec& s);
+  void reveal(const ElementDef& s);
   void click(Point at);
   void wheel(Point at, std::int32_t lines);
 
@@ -90,8 +90,8 @@ class SimPlatform : public Platform {
   bool limitHit_ = false;
   std::uint64_t reads_ = 0;
   std::uint64_t wakes_ = 0;
-  std::set<const Spec*> revealed_;
-  std::map<const Spec*, double> offsets_;  // scroll offset of each scrollable list
+  std::set<const ElementDef*> revealed_;
+  std::map<const ElementDef*, double> offsets_;  // scroll offset of each scrollable list
   std::optional<Point> downAt_;
 };
 
