@@ -57,8 +57,8 @@ void Controller::start() {
       QString::fromUtf8(INITIAL_TOOL_TIP.data(), static_cast<qsizetype>(INITIAL_TOOL_TIP.size())));
   QObject::connect(menu_, &QMenu::aboutToShow, this, [this] { build(); });
   tray_->setContextMenu(menu_);
-  // A plain click opens the menu too, as the status item's click does where
-  // the tray reports it (XEmbed trays).
+  // A plain click opens the menu as well, as a status item's click does; Qt
+  // opens it on the context click by itself.
   QObject::connect(tray_, &QSystemTrayIcon::activated, this,
                    [this](QSystemTrayIcon::ActivationReason reason) {
                      if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible())

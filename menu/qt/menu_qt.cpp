@@ -29,19 +29,26 @@ bool checkable(const Item& item) {
 }
 
 MenuRenderer::~MenuRenderer() {
-  dropSubmenus();
-}
-
-void MenuRenderer::dropSubmenus() {
   for (QMenu* m : submenus_) delete m;
-  submenus_.clear();
 }
 
 void MenuRenderer::render(QMenu* root, Menu items) {
-  root->clear();
-  dropSubmenus();
+  // The new items go in before the old ones come out: an open menu that is
+  // emptied for a moment shrinks to nothing, and under X11 Qt then leaves it
+  // unmapped for good while still counting it as shown.
+  const QList<QAction*> old = root->actions();
+  std::vector<QMenu*> oldSubmenus = std::move(submenus_);
+  submenus_.clear();
+  const auto oldTree = tree_;
   tree_ = std::make_shared<const Menu>(std::move(items));
   fill(root, *tree_);
+  for (QAction* a : old) {
+    root->removeAction(a);
+    if (a->parent() == root) delete a;
+  }
+  // QMenu::clear() would not delete these either: submenus attached with
+  // addMenu belong to nobody.
+  for (QMenu* m : oldSubmenus) delete m;
 }
 
 void MenuRenderer::fill(QMenu* menu, const std::vector<Item>& items) {

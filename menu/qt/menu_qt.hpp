@@ -34,11 +34,10 @@ class MenuRenderer {
 
  private:
   void fill(QMenu* menu, const std::vector<Item>& items);
-  void dropSubmenus();
 
   Choose choose_;
-  // QMenu::clear() deletes the actions but not the submenus that addMenu
-  // attached, so they are kept here and deleted on every rebuild.
+  // Submenus attached with addMenu belong to nobody (QMenu::clear() leaves
+  // them alive), so they are kept here and deleted on every rebuild.
   std::vector<QMenu*> submenus_;
   std::shared_ptr<const Menu> tree_;  // the items the actions point into
 };

@@ -152,6 +152,34 @@ TEST(MenuQtController, RebuildDeletesTheSubmenusOfTheLastBuild) {
   EXPECT_EQ(rig.controller->submenuCount(), 4u);
 }
 
+// Watches a menu for the moment it holds no action at all.
+class EmptyWatch : public QObject {
+ public:
+  int emptied = 0;
+  bool eventFilter(QObject* menu, QEvent* e) override {
+    if (e->type() == QEvent::ActionRemoved && static_cast<QMenu*>(menu)->actions().isEmpty())
+      ++emptied;
+    return false;
+  }
+};
+
+TEST(MenuQtController, AnOpenMenuIsNeverEmptiedWhileItIsRebuilt) {
+  // An X11 popup that shrinks to nothing is never mapped again.
+  Rig rig;
+  rig.controller->start();
+  rig.http->answerLast(RICH);
+  rig.controller->build();
+  EmptyWatch watch;
+  rig.controller->menu()->installEventFilter(&watch);
+  for (const char* body : {"", RICH, "{}"}) {
+    rig.timers->tick();
+    rig.http->answerLast(std::string(body));
+  }
+  EXPECT_EQ(rig.controller->builds(), 4);
+  EXPECT_EQ(watch.emptied, 0);
+  EXPECT_EQ(rig.controller->menu()->actions().size(), 10);
+}
+
 struct Click {
   QString title;
   std::string path;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,28 +63,56 @@ TEST(MenuQtSingleInstance, TheOlderCopyIsTheOneThatStartedFirstWhateverItsPid) {
   EXPECT_FALSE(olderThan({5, 100}, {5, 100}));
 }
 
-TEST(MenuQtSingleInstance, ALaterCopyOfTheSameExecutableSeesTheOlderOne) {
-  EXPECT_FALSE(olderCopyRunning()) << "no other copy of this test runs";
-  int ready[2], done[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(done), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Same executable, started later than the parent.
-    char c = olderCopyRunning() ? 'y' : 'n';
-    (void)!write(ready[1], &c, 1);
-    (void)!read(done[0], &c, 1);
-    _exit(0);
+// A copy of this test program started with OMBRU_PROBE set never runs a
+// test: "hold" keeps it alive as the older copy, "ask" exits with 10 when an
+// older copy runs and 11 otherwise.
+const int probe = [] {
+  const char* mode = std::getenv("OMBRU_PROBE");
+  if (!mode) return 0;
+  if (std::string(mode) == "hold") pause();
+  _exit(olderCopyRunning() ? 10 : 11);
+}();
+
+pid_t spawnProbe(const std::string& exe, const char* mode) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("OMBRU_PROBE", mode, 1);
+    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
   }
-  char answer = '?';
-  ASSERT_EQ(read(ready[0], &answer, 1), 1);
-  EXPECT_EQ(answer, 'y') << "the new copy must leave";
-  EXPECT_FALSE(olderCopyRunning()) << "the older copy stays while the new one runs";
-  (void)!write(done[1], "x", 1);
+  return pid;
+}
+
+int exitStatus(pid_t pid) {
   int status = 0;
-  waitpid(child, &status, 0);
-  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(MenuQtSingleInstance, ALaterCopyOfTheSameExecutableSeesTheOlderOne) {
+  // A private copy of the executable: other runs of this test program are
+  // other files and must not count.
+  char dir[] = "/tmp/ombru-instance.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string exe = std::string(dir) + "/ombru-menu";
+  {
+    std::ifstream in("/proc/self/exe", std::ios::binary);
+    std::ofstream out(exe, std::ios::binary);
+    out << in.rdbuf();
+  }
+  chmod(exe.c_str(), 0700);
+  (void)probe;
+
+  EXPECT_EQ(exitStatus(spawnProbe(exe, "ask")), 11) << "alone, a copy stays";
+  const pid_t older = spawnProbe(exe, "hold");
+  usleep(200 * 1000);
+  EXPECT_EQ(exitStatus(spawnProbe(exe, "ask")), 10) << "a later copy leaves";
+  EXPECT_FALSE(olderCopyRunning()) << "this process runs another file";
+  kill(older, SIGTERM);
+  exitStatus(older);
+  EXPECT_EQ(exitStatus(spawnProbe(exe, "ask")), 11) << "a copy that has ended does not count";
+  std::remove(exe.c_str());
+  rmdir(dir);
 }
 
 QImage render(const QIcon& icon, int size, qreal scale) {
