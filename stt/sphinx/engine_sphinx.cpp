@@ -65,6 +65,9 @@ std::string takeLastError(const char* fallback) {
 struct Decoder {
   ps_decoder_t* ps = nullptr;
   std::mutex busy;  // one utterance at a time
+  // Left open by a cancel: ending an utterance runs the final search over
+  // all of it, which a cancelled run should not wait for.
+  bool open = false;
 
   ~Decoder() {
     if (ps != nullptr) ps_free(ps);
@@ -103,13 +106,18 @@ void recognise(Decoder& decoder, const std::filesystem::path& url,
   }
   if (cancelled) return;
   takeLastError("");
+  if (decoder.open) ps_end_utt(decoder.ps);
+  decoder.open = false;
   if (ps_start_utt(decoder.ps) < 0) {
     handler(std::nullopt, errorOf(takeLastError("decoder could not start")));
     return;
   }
   size_t decoded = 0;
   for (auto block = audio->next(); !block.empty(); block = audio->next()) {
-    if (cancelled) break;
+    if (cancelled) {
+      decoder.open = true;
+      return;
+    }
     if (ps_process_raw(decoder.ps, block.data(), block.size(), FALSE, FALSE) < 0) {
       ps_end_utt(decoder.ps);
       handler(std::nullopt, errorOf(takeLastError("decoding failed")));

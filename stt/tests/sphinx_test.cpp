@@ -201,5 +201,29 @@ TEST_F(Sphinx, ARunThatTimesOutEndsWhileTheEngineIsStillDecoding) {
   EXPECT_EQ(console.err_, "");
 }
 
+TEST_F(Sphinx, ACancelledRecognitionIsSilentAndTheRecogniserStaysUsable) {
+  unsigned seed = 1;
+  const auto noise = writeAudio("noise.wav", 16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000 * 60,
+                                [&seed](int, int) {
+                                  seed = seed * 1103515245 + 12345;
+                                  return static_cast<float>((seed >> 16) % 2000) / 10000 - 0.1f;
+                                });
+  auto platform = makeSphinxPlatform(modelIn(kModelDirectory));
+  auto recognizer = platform->recognizer("en-US");
+  ASSERT_TRUE(recognizer);
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  URLRecognitionRequest request;
+  request.url = noise;
+  auto task = recognizer->recognitionTask(request, [calls](auto, auto) { ++*calls; });
+  task->cancel();
+  // The next recognition waits for the cancelled one to let go of the decoder.
+  auto silent = recogniseOnce(
+      *recognizer, writeAudio("silent.wav", 16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000,
+                              [](int, int) { return 0.0f; }));
+  ASSERT_TRUE(silent.result);
+  EXPECT_EQ(silent.result->formattedString, "");
+  EXPECT_EQ(*calls, 0);
+}
+
 }  // namespace
 }  // namespace stt
