@@ -1,5 +1,6 @@
 #include "controller_qt.hpp"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDir>
@@ -40,6 +41,7 @@ Controller::Controller(Deps deps)
       renderer_([this](const Item& item) { choose(item); }) {}
 
 Controller::~Controller() {
+  qApp->removeEventFilter(this);
   tray_->setContextMenu(nullptr);
   delete menu_;
 }
@@ -64,9 +66,18 @@ void Controller::start() {
                      if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible())
                        menu_->popup(QCursor::pos());
                    });
+  // The mark takes the palette's text colour when it is drawn; a new palette
+  // (a dark theme switched on) must reach trays that hold a rendered copy.
+  qApp->installEventFilter(this);
   tray_->show();
   refresh();
   deps_.timers->every(ms(POLL_INTERVAL), [this] { refresh(); });
+}
+
+bool Controller::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
+    tray_->setIcon(icon(shownAlpha_));
+  return QObject::eventFilter(watched, event);
 }
 
 void Controller::refresh() {

@@ -60,6 +60,9 @@ class Controller final : public QObject {
   int builds() const { return builds_; }
   size_t submenuCount() const { return renderer_.submenuCount(); }
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void deliver(State state);
   void send(const Command& command);
