@@ -31,7 +31,7 @@ struct Ran {
   std::string out, err;
 };
 
-class EndToEnd : public ::testing::Test {
+class SttEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
@@ -112,9 +112,9 @@ void PrintTo(const Sentence& sentence, std::ostream* os) {
   *os << '"' << sentence.text << '"';
 }
 
-class Speech : public EndToEnd, public ::testing::WithParamInterface<Sentence> {};
+class SttSpeech : public SttEndToEnd, public ::testing::WithParamInterface<Sentence> {};
 
-TEST_P(Speech, TheKeyWordsAreHeardAndPrintedOnOneLine) {
+TEST_P(SttSpeech, TheKeyWordsAreHeardAndPrintedOnOneLine) {
   const auto wav = speak("speech.wav", GetParam().text);
   const auto ran = stt({wav.string()});
   EXPECT_EQ(ran.status, 0);
@@ -126,7 +126,7 @@ TEST_P(Speech, TheKeyWordsAreHeardAndPrintedOnOneLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Sentences, Speech,
+    Sentences, SttSpeech,
     ::testing::Values(
         Sentence{"Meeting",
                  "please send a message to the team about the meeting tomorrow morning",
@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"stock", "market", "new", "york", "yesterday"}}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(EndToEnd, StereoFlacAtAnotherRateGoesToTheOutputFile) {
+TEST_F(SttEndToEnd, StereoFlacAtAnotherRateGoesToTheOutputFile) {
   const auto wav = speak("speech.wav", "the stock market fell sharply in new york yesterday");
   const auto flac = (dir_ / "speech.flac").string();
   sox({wav.string(), "-r", "44100", "-c", "2", flac});
@@ -153,7 +153,7 @@ TEST_F(EndToEnd, StereoFlacAtAnotherRateGoesToTheOutputFile) {
   EXPECT_NE(text.front(), '!');
 }
 
-TEST_F(EndToEnd, TheBundledExampleIsTranscribedAndALateOutputPathIgnored) {
+TEST_F(SttEndToEnd, TheBundledExampleIsTranscribedAndALateOutputPathIgnored) {
   const auto out = dir_ / "out.txt";
   const auto ran = stt({OMBRU_STT_EXAMPLE, "--server-ok", out.string()});
   EXPECT_EQ(ran.status, 0);
@@ -163,7 +163,7 @@ TEST_F(EndToEnd, TheBundledExampleIsTranscribedAndALateOutputPathIgnored) {
   EXPECT_FALSE(fs::exists(out));
 }
 
-TEST_F(EndToEnd, SilenceIsAnEmptyTranscript) {
+TEST_F(SttEndToEnd, SilenceIsAnEmptyTranscript) {
   const auto silent = (dir_ / "silent.wav").string();
   sox({"-n", "-r", "16000", "-c", "1", "-b", "16", silent, "trim", "0", "3"});
   auto ran = stt({silent});
@@ -179,7 +179,7 @@ TEST_F(EndToEnd, SilenceIsAnEmptyTranscript) {
   EXPECT_EQ(readFile(out), "");
 }
 
-TEST_F(EndToEnd, AMissingFileIsARecognitionFailure) {
+TEST_F(SttEndToEnd, AMissingFileIsARecognitionFailure) {
   const auto out = dir_ / "out.txt";
   const auto ran = stt({(dir_ / "absent.wav").string(), out.string()});
   EXPECT_EQ(ran.status, 7);
@@ -188,7 +188,7 @@ TEST_F(EndToEnd, AMissingFileIsARecognitionFailure) {
   EXPECT_EQ(readFile(out), "!recognition-failed: System error : No such file or directory.");
 }
 
-TEST_F(EndToEnd, ACorruptFileIsARecognitionFailure) {
+TEST_F(SttEndToEnd, ACorruptFileIsARecognitionFailure) {
   const auto corrupt = dir_ / "corrupt.wav";
   {
     std::mt19937 random(7);
@@ -225,7 +225,7 @@ TEST_F(EndToEnd, ACorruptFileIsARecognitionFailure) {
   EXPECT_EQ(truncated.out, "");
 }
 
-TEST_F(EndToEnd, WithoutArgumentsItPrintsUsage) {
+TEST_F(SttEndToEnd, WithoutArgumentsItPrintsUsage) {
   const auto ran = stt({});
   EXPECT_EQ(ran.status, 2);
   EXPECT_EQ(ran.out, "");

@@ -31,7 +31,7 @@ std::string readFile(const fs::path& path) {
   return text.str();
 }
 
-class Flow : public ::testing::Test {
+class SttFlow : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
@@ -55,7 +55,7 @@ class Flow : public ::testing::Test {
   std::string out_;
 };
 
-TEST(CommandLine, ReadsTheFileTheOutputPathAndServerPermission) {
+TEST(SttCommandLine, ReadsTheFileTheOutputPathAndServerPermission) {
   auto line = parseCommandLine({"ombru-stt", "/a.wav", "--server-ok"});
   ASSERT_TRUE(line);
   EXPECT_EQ(line->url, "/a.wav");
@@ -93,20 +93,20 @@ TEST(CommandLine, ReadsTheFileTheOutputPathAndServerPermission) {
   EXPECT_FALSE(parseCommandLine({}));
 }
 
-TEST(CommandLine, ResolvesARelativeAudioPathAgainstTheWorkingDirectory) {
+TEST(SttCommandLine, ResolvesARelativeAudioPathAgainstTheWorkingDirectory) {
   auto line = parseCommandLine({"ombru-stt", "clip.wav"});
   ASSERT_TRUE(line);
   EXPECT_EQ(line->url, fs::current_path() / "clip.wav");
 }
 
-TEST_F(Flow, WithoutAnAudioFileItPrintsUsageOnly) {
+TEST_F(SttFlow, WithoutAnAudioFileItPrintsUsageOnly) {
   EXPECT_EQ(transcribe({"ombru-stt"}, speech_, console_), 2);
   EXPECT_EQ(console_.err_, "usage: ombru-stt <audio-file> [--server-ok]\n");
   EXPECT_EQ(console_.out_, "");
   EXPECT_FALSE(speech_.authorizationRequested);
 }
 
-TEST_F(Flow, BuildsAnOnDeviceRequestWithoutPartialsAndWithPunctuation) {
+TEST_F(SttFlow, BuildsAnOnDeviceRequestWithoutPartialsAndWithPunctuation) {
   speech_.steps = {finalText("hello")};
   EXPECT_EQ(run({"clip.wav"}), 0);
   EXPECT_EQ(speech_.locale, "en-US");
@@ -118,14 +118,14 @@ TEST_F(Flow, BuildsAnOnDeviceRequestWithoutPartialsAndWithPunctuation) {
   EXPECT_FALSE(speech_.cancelled);
 }
 
-TEST_F(Flow, ATranscriptGoesToStandardOutputTrimmedWithOneNewline) {
+TEST_F(SttFlow, ATranscriptGoesToStandardOutputTrimmedWithOneNewline) {
   speech_.steps = {partialText("he"), finalText("  Hello, world.\n")};
   EXPECT_EQ(run({"clip.wav"}), 0);
   EXPECT_EQ(console_.out_, "Hello, world.\n");
   EXPECT_EQ(console_.err_, "");
 }
 
-TEST_F(Flow, ATranscriptGoesToTheOutputFileExactlyAndNotToStandardOutput) {
+TEST_F(SttFlow, ATranscriptGoesToTheOutputFileExactlyAndNotToStandardOutput) {
   speech_.steps = {finalText("  Hello, world.\n")};
   EXPECT_EQ(run({"clip.wav", out_, "--server-ok"}), 0);
   EXPECT_EQ(readFile(out_), "Hello, world.");
@@ -133,7 +133,7 @@ TEST_F(Flow, ATranscriptGoesToTheOutputFileExactlyAndNotToStandardOutput) {
   EXPECT_EQ(console_.err_, "");
 }
 
-TEST_F(Flow, AWhiteSpaceTranscriptIsEmittedEmpty) {
+TEST_F(SttFlow, AWhiteSpaceTranscriptIsEmittedEmpty) {
   speech_.steps = {finalText(" \t\u3000\n")};
   EXPECT_EQ(run({"clip.wav"}), 0);
   EXPECT_EQ(console_.out_, "\n");
@@ -147,7 +147,7 @@ TEST_F(Flow, AWhiteSpaceTranscriptIsEmittedEmpty) {
   EXPECT_EQ(console.out_, "");
 }
 
-TEST_F(Flow, ARefusedOrUnansweredAuthorisationEndsWithStatus3) {
+TEST_F(SttFlow, ARefusedOrUnansweredAuthorisationEndsWithStatus3) {
   for (auto status : {AuthorizationStatus::denied, AuthorizationStatus::restricted,
                       AuthorizationStatus::notDetermined}) {
     FakeSpeech speech;
@@ -172,7 +172,7 @@ TEST_F(Flow, ARefusedOrUnansweredAuthorisationEndsWithStatus3) {
   EXPECT_EQ(console.err_, "speech-recognition-not-authorised\n");
 }
 
-TEST_F(Flow, RecogniserChecksEndWithTheirOwnStatusAndMessage) {
+TEST_F(SttFlow, RecogniserChecksEndWithTheirOwnStatusAndMessage) {
   struct Case {
     bool hasRecognizer, available, onDevice;
     int status;
@@ -196,7 +196,7 @@ TEST_F(Flow, RecogniserChecksEndWithTheirOwnStatusAndMessage) {
   }
 }
 
-TEST_F(Flow, TheServerIsUsedOnlyWhenAllowedAndNeeded) {
+TEST_F(SttFlow, TheServerIsUsedOnlyWhenAllowedAndNeeded) {
   speech_.onDevice = false;
   speech_.steps = {finalText("from the server")};
   EXPECT_EQ(run({"clip.wav", "--server-ok"}), 0);
@@ -205,7 +205,7 @@ TEST_F(Flow, TheServerIsUsedOnlyWhenAllowedAndNeeded) {
   EXPECT_EQ(console_.out_, "from the server\n");
 }
 
-TEST_F(Flow, ARecognitionErrorWithoutTranscriptEndsWithStatus7) {
+TEST_F(SttFlow, ARecognitionErrorWithoutTranscriptEndsWithStatus7) {
   speech_.steps = {failure("No speech detected")};
   EXPECT_EQ(run({"clip.wav", out_}), 7);
   EXPECT_EQ(console_.err_, "recognition-failed: No speech detected\n");
@@ -213,14 +213,14 @@ TEST_F(Flow, ARecognitionErrorWithoutTranscriptEndsWithStatus7) {
   EXPECT_EQ(readFile(out_), "!recognition-failed: No speech detected");
 }
 
-TEST_F(Flow, AnErrorThatComesWithAResultWins) {
+TEST_F(SttFlow, AnErrorThatComesWithAResultWins) {
   speech_.steps = {{0ms, RecognitionResult{true, "ignored"}, RecognitionError{"broken"}}};
   EXPECT_EQ(run({"clip.wav"}), 7);
   EXPECT_EQ(console_.err_, "recognition-failed: broken\n");
   EXPECT_EQ(console_.out_, "");
 }
 
-TEST_F(Flow, ATranscriptThatArrivesBeforeTheDecisionOutweighsAnError) {
+TEST_F(SttFlow, ATranscriptThatArrivesBeforeTheDecisionOutweighsAnError) {
   // The flow wakes at the first signal; the final result is in before it reads.
   speech_.steps = {finalText("kept"), failure("late")};
   EXPECT_EQ(run({"clip.wav"}), 0);
@@ -236,7 +236,7 @@ TEST_F(Flow, ATranscriptThatArrivesBeforeTheDecisionOutweighsAnError) {
   EXPECT_EQ(console.err_, "");
 }
 
-TEST_F(Flow, ATimeOutWithNothingCancelsAndEmitsAnEmptyTranscript) {
+TEST_F(SttFlow, ATimeOutWithNothingCancelsAndEmitsAnEmptyTranscript) {
   speech_.steps = {partialText("not final")};
   EXPECT_EQ(run({"clip.wav", out_}), 0);
   EXPECT_TRUE(speech_.cancelled);
@@ -244,14 +244,14 @@ TEST_F(Flow, ATimeOutWithNothingCancelsAndEmitsAnEmptyTranscript) {
   EXPECT_EQ(console_.err_, "");
 }
 
-TEST_F(Flow, AnErrorRecordedDuringTheTimeOutIsReported) {
+TEST_F(SttFlow, AnErrorRecordedDuringTheTimeOutIsReported) {
   speech_.errorOnCancel = RecognitionError{"Recognition request was canceled"};
   EXPECT_EQ(run({"clip.wav"}), 7);
   EXPECT_TRUE(speech_.cancelled);
   EXPECT_EQ(console_.err_, "recognition-failed: Recognition request was canceled\n");
 }
 
-TEST_F(Flow, CallbacksAfterTheRunHasEndedAreHarmless) {
+TEST_F(SttFlow, CallbacksAfterTheRunHasEndedAreHarmless) {
   // Both answers come after their waits are over, and after transcribe has
   // returned; the fake's destructor lets them run to the end.
   {
@@ -264,7 +264,7 @@ TEST_F(Flow, CallbacksAfterTheRunHasEndedAreHarmless) {
   EXPECT_EQ(run({"clip.wav"}), 0);
 }
 
-TEST_F(Flow, TheOutputFileIsReplacedWholeAndNoTemporaryFileIsLeft) {
+TEST_F(SttFlow, TheOutputFileIsReplacedWholeAndNoTemporaryFileIsLeft) {
   { std::ofstream(out_) << "an older and much longer transcript"; }
   speech_.steps = {finalText("new")};
   EXPECT_EQ(run({"clip.wav", out_}), 0);
@@ -281,7 +281,7 @@ TEST_F(Flow, TheOutputFileIsReplacedWholeAndNoTemporaryFileIsLeft) {
   EXPECT_EQ(names, std::vector<fs::path>{"out.txt"});
 }
 
-TEST_F(Flow, AnUnwritableOutputFileChangesNothingElse) {
+TEST_F(SttFlow, AnUnwritableOutputFileChangesNothingElse) {
   const auto unwritable = (dir_ / "missing" / "out.txt").string();
   speech_.steps = {finalText("text")};
   EXPECT_EQ(run({"clip.wav", unwritable}), 0);

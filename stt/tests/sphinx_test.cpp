@@ -18,7 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-class Sphinx : public ::testing::Test {
+class SttSphinx : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
@@ -57,7 +57,7 @@ class Sphinx : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(Sphinx, SixteenKilohertzMonoPassesThroughUnchanged) {
+TEST_F(SttSphinx, SixteenKilohertzMonoPassesThroughUnchanged) {
   const auto path = writeAudio("mono.wav", 16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 10000,
                                [](int f, int) { return static_cast<float>(f % 200 - 100) / 256; });
   std::string error;
@@ -70,7 +70,7 @@ TEST_F(Sphinx, SixteenKilohertzMonoPassesThroughUnchanged) {
   EXPECT_EQ(reader->error(), "");
 }
 
-TEST_F(Sphinx, ChannelsAreAveragedAndTheRateBecomesSixteenKilohertz) {
+TEST_F(SttSphinx, ChannelsAreAveragedAndTheRateBecomesSixteenKilohertz) {
   // One second of stereo at 44.1 kHz, left 0.5 and right 0.1, as floats.
   const auto path = writeAudio("stereo.flac", 44100, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100,
                                [](int, int c) { return c == 0 ? 0.5f : 0.1f; });
@@ -82,7 +82,7 @@ TEST_F(Sphinx, ChannelsAreAveragedAndTheRateBecomesSixteenKilohertz) {
   EXPECT_NEAR(samples[8000], 0.3 * 32767, 40);
 }
 
-TEST_F(Sphinx, FloatAudioIsScaledAndClipped) {
+TEST_F(SttSphinx, FloatAudioIsScaledAndClipped) {
   const auto path = writeAudio("float.wav", 16000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 100,
                                [](int f, int) { return f < 50 ? 0.25f : -3.0f; });
   std::string error;
@@ -94,7 +94,7 @@ TEST_F(Sphinx, FloatAudioIsScaledAndClipped) {
   EXPECT_LE(samples[90], -32767);
 }
 
-TEST_F(Sphinx, AnUnreadableFileIsDescribedByLibsndfile) {
+TEST_F(SttSphinx, AnUnreadableFileIsDescribedByLibsndfile) {
   std::string error;
   EXPECT_FALSE(openAudio(dir_ / "absent.wav", error));
   EXPECT_EQ(error, "System error : No such file or directory.");
@@ -104,14 +104,14 @@ TEST_F(Sphinx, AnUnreadableFileIsDescribedByLibsndfile) {
   EXPECT_FALSE(openAudio(dir_, error));
 }
 
-TEST_F(Sphinx, ThereIsNoRecogniserWithoutTheModelOrForAnotherLocale) {
+TEST_F(SttSphinx, ThereIsNoRecogniserWithoutTheModelOrForAnotherLocale) {
   auto missing = makeSphinxPlatform(modelIn(dir_ / "nowhere"));
   EXPECT_FALSE(missing->recognizer("en-US"));
   auto real = makeSphinxPlatform(modelIn(kModelDirectory));
   EXPECT_FALSE(real->recognizer("fr-FR"));
 }
 
-TEST_F(Sphinx, AModelThatDoesNotLoadMakesTheRecogniserUnavailable) {
+TEST_F(SttSphinx, AModelThatDoesNotLoadMakesTheRecogniserUnavailable) {
   fs::create_directories(dir_ / "model" / "en-us");
   const auto real = modelIn(kModelDirectory);
   fs::create_symlink(real.lm, dir_ / "model" / "en-us.lm.bin");
@@ -122,7 +122,7 @@ TEST_F(Sphinx, AModelThatDoesNotLoadMakesTheRecogniserUnavailable) {
   EXPECT_FALSE(recognizer->isAvailable());
 }
 
-TEST_F(Sphinx, AuthorisationIsGrantedFromAnotherThread) {
+TEST_F(SttSphinx, AuthorisationIsGrantedFromAnotherThread) {
   auto platform = makeSphinxPlatform(modelIn(kModelDirectory));
   std::promise<std::pair<AuthorizationStatus, std::thread::id>> answer;
   platform->requestAuthorization([&answer](AuthorizationStatus status) {
@@ -148,7 +148,7 @@ Outcome recogniseOnce(SpeechRecognizer& recognizer, const fs::path& url) {
   return answer->get_future().get();
 }
 
-TEST_F(Sphinx, SilenceIsAnEmptyFinalResultAndAMissingFileAnError) {
+TEST_F(SttSphinx, SilenceIsAnEmptyFinalResultAndAMissingFileAnError) {
   auto platform = makeSphinxPlatform(modelIn(kModelDirectory));
   auto recognizer = platform->recognizer("en-US");
   ASSERT_TRUE(recognizer);
@@ -182,7 +182,7 @@ class Discard final : public Console {
   std::string out_, err_;
 };
 
-TEST_F(Sphinx, ARunThatTimesOutEndsWhileTheEngineIsStillDecoding) {
+TEST_F(SttSphinx, ARunThatTimesOutEndsWhileTheEngineIsStillDecoding) {
   // A minute of noise takes far longer to decode than the 10 ms allowed. The
   // run ends, and everything it made is destroyed, while the engine's thread
   // goes on until it notices the cancel.
@@ -201,7 +201,7 @@ TEST_F(Sphinx, ARunThatTimesOutEndsWhileTheEngineIsStillDecoding) {
   EXPECT_EQ(console.err_, "");
 }
 
-TEST_F(Sphinx, ACancelledRecognitionIsSilentAndTheRecogniserStaysUsable) {
+TEST_F(SttSphinx, ACancelledRecognitionIsSilentAndTheRecogniserStaysUsable) {
   unsigned seed = 1;
   const auto noise = writeAudio("noise.wav", 16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16000 * 60,
                                 [&seed](int, int) {

@@ -12,7 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(Trim, RemovesUnicodeSeparatorsTabsAndLineBreaksAtBothEnds) {
+TEST(SttTrim, RemovesUnicodeSeparatorsTabsAndLineBreaksAtBothEnds) {
   EXPECT_EQ(trimWhitespaceAndNewlines("  inner text\n"), "inner text");
   EXPECT_EQ(trimWhitespaceAndNewlines("\t\v\f\r\n\u0085x\u0085"), "x");
   // No-break space, ideographic space, line and paragraph separators.
@@ -21,7 +21,7 @@ TEST(Trim, RemovesUnicodeSeparatorsTabsAndLineBreaksAtBothEnds) {
   EXPECT_EQ(trimWhitespaceAndNewlines(""), "");
 }
 
-TEST(Trim, KeepsInnerSpaceAndCharactersOutsideTheSet) {
+TEST(SttTrim, KeepsInnerSpaceAndCharactersOutsideTheSet) {
   EXPECT_EQ(trimWhitespaceAndNewlines(" a \n b "), "a \n b");
   // Zero-width space is a format character, not a separator.
   EXPECT_EQ(trimWhitespaceAndNewlines("\u200bword\u200b"), "\u200bword\u200b");
@@ -38,7 +38,7 @@ std::string readFile(const fs::path& path) {
   return text.str();
 }
 
-class AtomicWrite : public ::testing::Test {
+class SttAtomicWrite : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
@@ -59,7 +59,7 @@ class AtomicWrite : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(AtomicWrite, CreatesAndReplacesAFileWithExactlyTheBytesGiven) {
+TEST_F(SttAtomicWrite, CreatesAndReplacesAFileWithExactlyTheBytesGiven) {
   const auto path = (dir_ / "t.txt").string();
   ASSERT_TRUE(writeFileAtomically(path, "first, longer text"));
   EXPECT_EQ(readFile(path), "first, longer text");
@@ -70,7 +70,7 @@ TEST_F(AtomicWrite, CreatesAndReplacesAFileWithExactlyTheBytesGiven) {
   EXPECT_EQ(entries(), std::vector<std::string>{"t.txt"});
 }
 
-TEST_F(AtomicWrite, AFailedWriteLeavesNothingBehind) {
+TEST_F(SttAtomicWrite, AFailedWriteLeavesNothingBehind) {
   EXPECT_FALSE(writeFileAtomically((dir_ / "no" / "t.txt").string(), "x"));
   // A directory in the way is not replaced.
   fs::create_directory(dir_ / "d");
@@ -80,7 +80,7 @@ TEST_F(AtomicWrite, AFailedWriteLeavesNothingBehind) {
   EXPECT_EQ(entries(), std::vector<std::string>{"d"});
 }
 
-TEST_F(AtomicWrite, ARelativePathIsWrittenInTheWorkingDirectory) {
+TEST_F(SttAtomicWrite, ARelativePathIsWrittenInTheWorkingDirectory) {
   const auto previous = fs::current_path();
   fs::current_path(dir_);
   EXPECT_TRUE(writeFileAtomically("rel.txt", "here"));
