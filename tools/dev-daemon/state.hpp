@@ -53,7 +53,8 @@ class DaemonState {
   };
 
   std::int64_t remaining(std::size_t i, Clock::time_point now) const;
-  void setLoop(std::size_t i, bool on, const nlohmann::ordered_json* minutes, Clock::time_point now);
+  void setLoop(std::size_t i, bool on, const nlohmann::ordered_json* minutes,
+               Clock::time_point now);
 
   nlohmann::ordered_json doc_;
   std::vector<Countdown> countdowns_;
