@@ -2,9 +2,13 @@
 
 #include "state_detail.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <system_error>
 #include <utility>
 
 namespace ombru::menu {
@@ -106,6 +110,7 @@ class Pruner final : public nlohmann::json_sax<json> {
  public:
   json root;
   bool failed = false;
+  bool overflow = false;
 
   bool null() override { return scalar(json(nullptr)); }
   bool boolean(bool v) override { return scalar(json(v)); }
@@ -127,8 +132,9 @@ class Pruner final : public nlohmann::json_sax<json> {
     return true;
   }
 
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
     failed = true;
+    overflow = e.id == 406;  // a number beyond the range of a double
     return false;
   }
 
@@ -293,6 +299,80 @@ State fromDocument(const json& doc) {
   return s;
 }
 
+// Whether a JSON number token lies beyond the range of a double. Out of range
+// is either overflow or underflow; underflow (which parses as 0) has a very
+// negative decimal exponent.
+bool overflowsDouble(std::string_view token) {
+  double value = 0;
+  auto r = std::from_chars(token.data(), token.data() + token.size(), value);
+  if (r.ec != std::errc::result_out_of_range) return false;
+  std::size_t i = token[0] == '-' ? 1 : 0;
+  long long magnitude = 0;  // decimal exponent of the first significant digit
+  bool seen = false;
+  for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
+    if (token[i] != '0') seen = true;
+    if (seen && magnitude < 100000) ++magnitude;
+  }
+  if (!seen) {
+    if (i < token.size() && token[i] == '.') ++i;
+    for (; i < token.size() && token[i] == '0'; ++i)
+      if (magnitude > -100000) --magnitude;
+  }
+  long long exponent = 0;
+  std::size_t e = token.find_first_of("eE");
+  if (e != std::string_view::npos) {
+    std::size_t j = e + 1;
+    bool negative = j < token.size() && token[j] == '-';
+    if (j < token.size() && (token[j] == '-' || token[j] == '+')) ++j;
+    for (; j < token.size() && token[j] >= '0' && token[j] <= '9'; ++j)
+      if (exponent < 100000) exponent = exponent * 10 + (token[j] - '0');
+    if (negative) exponent = -exponent;
+  }
+  return magnitude + exponent > 0;
+}
+
+// A copy of the body in which every number beyond the range of a double is
+// replaced by the largest double of its sign. The parser refuses such numbers
+// outright, and one of them must not make a running daemon look absent.
+std::string saturateNumbers(std::string_view body) {
+  static constexpr std::string_view kMax = "1.7976931348623157e308";
+  std::string out;
+  out.reserve(body.size());
+  bool inString = false;
+  for (std::size_t i = 0; i < body.size();) {
+    char c = body[i];
+    if (inString) {
+      out += c;
+      if (c == '\\' && i + 1 < body.size())
+        out += body[++i];
+      else if (c == '"')
+        inString = false;
+      ++i;
+    } else if (c == '"') {
+      inString = true;
+      out += c;
+      ++i;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      std::size_t end = i + 1;
+      while (end < body.size() &&
+             std::string_view("0123456789.eE+-").find(body[end]) != std::string_view::npos)
+        ++end;
+      std::string_view token = body.substr(i, end - i);
+      if (overflowsDouble(token)) {
+        if (token[0] == '-') out += '-';
+        out += kMax;
+      } else {
+        out += token;
+      }
+      i = end;
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 State decodeState(std::string_view body) noexcept {
@@ -300,8 +380,13 @@ State decodeState(std::string_view body) noexcept {
   try {
     Pruner pruner;
     bool ok = json::sax_parse(body.begin(), body.end(), &pruner);
-    if (!ok || pruner.failed) return State{};
-    return fromDocument(pruner.root);
+    if (ok && !pruner.failed) return fromDocument(pruner.root);
+    if (!pruner.overflow) return State{};
+    std::string saturated = saturateNumbers(body);
+    Pruner again;
+    ok = json::sax_parse(saturated.begin(), saturated.end(), &again);
+    if (!ok || again.failed) return State{};
+    return fromDocument(again.root);
   } catch (...) {
     return State{};
   }
@@ -316,6 +401,10 @@ namespace detail {
 State decodeStateUnpruned(std::string_view body) noexcept {
   try {
     json doc = json::parse(body.begin(), body.end(), nullptr, false);
+    if (doc.is_discarded()) {
+      std::string saturated = saturateNumbers(body);
+      doc = json::parse(saturated.begin(), saturated.end(), nullptr, false);
+    }
     if (doc.is_discarded()) return State{};
     return fromDocument(doc);
   } catch (...) {

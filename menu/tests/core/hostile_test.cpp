@@ -91,19 +91,45 @@ TEST(Hostile, FiftyMegabyteDocument) {
 }
 
 TEST(Hostile, ExtremeNumbers) {
-  // Beyond the range of a double the parser refuses the document.
-  EXPECT_EQ(decodeState("{\"x\": 1e400}"), State{});
-  EXPECT_EQ(decodeState("{\"active\": [{\"loop\": {\"minutes\": -1e400}}]}"), State{});
+  // Beyond the range of a double a number saturates to the largest double of
+  // its sign, and the rest of the document is still read.
+  State s = decodeState("{\"x\": 1e400, \"muted\": true, \"bound\": \"a\\\"1e999\"}");
+  EXPECT_TRUE(s.running);
+  EXPECT_TRUE(s.muted);
+  EXPECT_EQ(s.bound, "a\"1e999");  // text that looks like a number is left alone
+  s = decodeState(
+      "{\"active\": [{\"loop\": {\"minutes\": -1e400}, \"idle_minutes\": 1e400, "
+      "\"next_in\": -1" +
+      std::string(5000, '0') + "}]}");
+  ASSERT_EQ(s.active.size(), 1u);
+  EXPECT_EQ(s.active[0].minutes, -1.7976931348623157e308);
+  EXPECT_EQ(s.active[0].idle, 0);
+  EXPECT_EQ(s.active[0].nextIn, 0);
+  Menu m = buildMenu(s);
+  ASSERT_GE(m.size(), 4u);
+  // No minute choice carries a check mark for an interval with no integer form.
+  const Item& sessions = m[3];
+  ASSERT_GE(sessions.submenu.size(), 2u);
+  int choices = 0;
+  for (const Item& item : sessions.submenu[1].submenu) {
+    if (item.action != actions::setMinutes) continue;
+    ++choices;
+    EXPECT_FALSE(item.checked) << item.title;
+  }
+  EXPECT_EQ(choices, 6);
+  // The largest double itself is a number, not an overflow.
+  s = decodeState("{\"active\": [{\"loop\": {\"minutes\": 1.7976931348623157e308}}]}");
+  ASSERT_EQ(s.active.size(), 1u);
+  EXPECT_EQ(s.active[0].minutes, 1.7976931348623157e308);
+  // Invalid JSON stays invalid after saturation.
+  EXPECT_EQ(decodeState("{\"x\": 1e400,}"), State{});
   // Underflow is zero, and minus zero is zero.
-  State s = decodeState(
+  s = decodeState(
       "{\"active\": [{\"loop\": {\"minutes\": 1e-400}, \"idle_minutes\": -0, \"next_in\": -0.0}]}");
   ASSERT_EQ(s.active.size(), 1u);
   EXPECT_EQ(s.active[0].minutes, 0.0);
   EXPECT_EQ(s.active[0].idle, 0);
   EXPECT_EQ(s.active[0].nextIn, 0);
-  // A very long digit string is still a number.
-  s = decodeState("{\"active\": [{\"idle_minutes\": 1" + std::string(5000, '0') + "}]}");
-  EXPECT_FALSE(s.running);  // 1e5000 overflows a double
   s = decodeState("{\"active\": [{\"idle_minutes\": 0." + std::string(5000, '0') + "1}]}");
   ASSERT_TRUE(s.running);
   EXPECT_EQ(s.active[0].idle, 0);
