@@ -3,8 +3,10 @@
 // and the output file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <spawn.h>
 #include <sys/wait.h>
+#include "scratch_dir.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -19,29 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 struct Ran {
   int status = -1;
   std::string out, err;
 };
 
-class SttEndToEnd : public ::testing::Test {
+class SttEndToEnd : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("ombru-stt-e2e-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
+  SttEndToEnd() : ScratchDirTest("e2e") {}
   // Runs a program to its end, its output collected in files.
   Ran spawn(std::vector<std::string> argv) {
     const fs::path out = dir_ / ".stdout", err = dir_ / ".stderr";
@@ -86,8 +73,6 @@ class SttEndToEnd : public ::testing::Test {
     const auto ran = spawn(words);
     EXPECT_EQ(ran.status, 0) << ran.err;
   }
-
-  fs::path dir_;
 };
 
 // How many of the key words were heard. The engine gets some words of a

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "scratch_dir.hpp"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -24,24 +26,13 @@ class Captured final : public Console {
   std::string out_, err_;
 };
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-class SttFlow : public ::testing::Test {
+class SttFlow : public ScratchDirTest {
  protected:
+  SttFlow() : ScratchDirTest("flow") {}
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("ombru-stt-flow-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    ScratchDirTest::SetUp();
     out_ = (dir_ / "out.txt").string();
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // Short waits: the outcomes must not depend on the 60 s and 20 s values.
   int run(std::vector<std::string> words) {
@@ -51,7 +42,6 @@ class SttFlow : public ::testing::Test {
 
   FakeSpeech speech_;
   Captured console_;
-  fs::path dir_;
   std::string out_;
 };
 

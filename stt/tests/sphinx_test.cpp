@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+
 #include <sndfile.h>
+#include "scratch_dir.hpp"
 
 #include <cmath>
 #include <filesystem>
@@ -18,17 +20,9 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-class SttSphinx : public ::testing::Test {
+class SttSphinx : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("ombru-stt-sphinx-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
+  SttSphinx() : ScratchDirTest("sphinx") {}
   // Writes `frames` frames produced by `sample(frame, channel)`.
   fs::path writeAudio(const std::string& name, int rate, int channels, int format, int frames,
                       const std::function<float(int, int)>& sample) {
@@ -53,8 +47,6 @@ class SttSphinx : public ::testing::Test {
       all.insert(all.end(), block.begin(), block.end());
     return all;
   }
-
-  fs::path dir_;
 };
 
 TEST_F(SttSphinx, SixteenKilohertzMonoPassesThroughUnchanged) {

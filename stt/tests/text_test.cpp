@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "scratch_dir.hpp"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,32 +33,15 @@ TEST(SttTrim, KeepsInnerSpaceAndCharactersOutsideTheSet) {
   EXPECT_EQ(trimWhitespaceAndNewlines(" \xff word \xc3 "), "\xff word \xc3");
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-class SttAtomicWrite : public ::testing::Test {
+class SttAtomicWrite : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("ombru-stt-write-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
+  SttAtomicWrite() : ScratchDirTest("write") {}
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
-
-  fs::path dir_;
 };
 
 TEST_F(SttAtomicWrite, CreatesAndReplacesAFileWithExactlyTheBytesGiven) {
