@@ -17,10 +17,13 @@ class ScratchDirTest : public ::testing::Test {
   explicit ScratchDirTest(std::string prefix) : prefix_(std::move(prefix)) {}
 
   void SetUp() override {
-    // The pid keeps parallel runs of the same test apart.
+    // The pid keeps parallel runs of the same test apart; a parameterised
+    // test's name holds a slash, which must not make a nested directory.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name)
+      if (c == '/') c = '_';
     dir_ = std::filesystem::temp_directory_path() /
-           ("ombru-stt-" + prefix_ + "-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("ombru-stt-" + prefix_ + "-" + std::to_string(::getpid()) + "-" + name);
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
   }
