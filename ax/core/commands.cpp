@@ -89,25 +89,38 @@ void upward(Tool& t, const Element& window, int steps) {
   for (int i = 0; i < steps; ++i) scrollSidebar(t, window, -6);
 }
 
+// The row to act on in this list: found, and its frame confirmed on screen.
+// A row whose frame cannot be confirmed is not found this round.
+std::optional<Hit> actionable(Tool& t, const Element& window, const std::vector<Hit>& list,
+                              const std::string& name) {
+  std::optional<Hit> hit = findRow(t, list, name);
+  if (!hit) return std::nullopt;
+  std::optional<Rect> f = frame(t, window);
+  if (!f) return std::nullopt;
+  return confirmed(t, *hit, f->minX() + 280);
+}
+
 // Scrolls down up to `steps` times, searching after each step; the number
-// of steps made so far is left in `made`.
+// of steps made so far is left in `made`. With `act`, a row counts only
+// once its frame is confirmed.
 std::optional<Hit> scrollSearch(Tool& t, const Element& window, const std::string& name, int steps,
-                                std::vector<Hit>& list, int& made) {
+                                std::vector<Hit>& list, int& made, bool act = false) {
   made = 0;
   for (int i = 1; i <= steps; ++i) {
     scrollSidebar(t, window, 6);
     made = i;
     list = rows(t, window);
-    if (std::optional<Hit> hit = findRow(t, list, name)) return hit;
+    std::optional<Hit> hit = act ? actionable(t, window, list, name) : findRow(t, list, name);
+    if (hit) return hit;
   }
   return std::nullopt;
 }
 
 std::optional<Hit> searchAgain(Tool& t, const Element& window, const std::string& name) {
   std::vector<Hit> list = rows(t, window);
-  if (std::optional<Hit> hit = findRow(t, list, name)) return hit;
+  if (std::optional<Hit> hit = actionable(t, window, list, name)) return hit;
   int made = 0;
-  return scrollSearch(t, window, name, 10, list, made);
+  return scrollSearch(t, window, name, 10, list, made, true);
 }
 
 int result(Tool& t, const Hit& hit, bool click) {
@@ -182,7 +195,7 @@ int rowCommand(Tool& t, bool click) {
     return 0;
   }
 
-  if (std::optional<Hit> hit = findRow(t, list, name)) return result(t, *hit, click);
+  if (std::optional<Hit> hit = actionable(t, window, list, name)) return result(t, *hit, click);
 
   int made = 0;
   if (scrollSearch(t, window, name, 10, list, made)) {
@@ -197,9 +210,11 @@ int rowCommand(Tool& t, bool click) {
           break;
         }
       }
-      if (button != nullptr) {
-        const Hit pressed = *button;
-        press(t, pressed);
+      std::optional<Rect> f = frame(t, window);
+      std::optional<Hit> pressed;
+      if (button != nullptr && f) pressed = confirmed(t, *button, f->minX() + 280);
+      if (pressed) {
+        press(t, *pressed);
         t.platform.sleepFor(500000us);
         list = rows(t, window);
         foundInGroup = findRow(t, list, name).has_value() ||

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "tool.hpp"
@@ -64,8 +65,54 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
   if (EventRef wheel = p.createScrollWheelEvent(static_cast<std::int32_t>(delta))) {
     p.setLocation(*wheel, at);
     p.post(*wheel);
+    t.lastScroll = p.now();
   }
   p.sleepFor(350000us);
+}
+
+namespace {
+
+// Chromium reports the new places of a scrolled list's rows about half a
+// second after the wheel (0.5 to 0.65 s measured, idle and loaded), well
+// after the fixed pause that follows a scroll; until then it keeps answering
+// the old places, the same on every read. So a frame counts only when read
+// this long after the last scroll.
+constexpr auto kReportedAfterScroll = std::chrono::milliseconds(1000);
+// Between reads of a frame that is still moving: a few frames of a display.
+constexpr auto kRecheck = 50000us;
+// The most the guard waits in all, past the time above.
+constexpr auto kSettleLimit = std::chrono::milliseconds(1000);
+
+// Two reads agree when they report the same numbers; a value that is not a
+// number agrees with itself.
+bool same(double a, double b) {
+  return a == b || (std::isnan(a) && std::isnan(b));
+}
+bool same(const Rect& a, const Rect& b) {
+  return same(a.x, b.x) && same(a.y, b.y) && same(a.width, b.width) && same(a.height, b.height);
+}
+
+}  // namespace
+
+std::optional<Hit> confirmed(Tool& t, const Hit& hit, double edge) {
+  Platform& p = t.platform;
+  if (t.lastScroll) {
+    const auto ready = *t.lastScroll + kReportedAfterScroll;
+    const auto now = p.now();
+    if (now < ready) {
+      p.sleepFor(std::chrono::ceil<std::chrono::microseconds>(ready - now));
+    }
+  }
+  const auto giveUp = p.now() + kSettleLimit;
+  Rect seen = hit.rect;
+  for (;;) {
+    std::optional<Rect> now = frame(t, hit.element);
+    if (!now || !(now->w() > 0 && now->h() > 0 && now->minX() < edge)) return std::nullopt;
+    if (same(*now, seen)) return Hit{hit.element, hit.text, *now};
+    seen = *now;
+    if (p.now() >= giveUp) return std::nullopt;
+    p.sleepFor(kRecheck);
+  }
 }
 
 }  // namespace ombru::ax

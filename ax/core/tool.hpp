@@ -3,6 +3,7 @@
 // share a process in tests.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,6 +56,8 @@ struct Tool {
   Element axApp;
   Element web;
   std::vector<std::string> lines;
+  // When the last wheel event of this run was posted (the platform's clock).
+  std::optional<std::chrono::nanoseconds> lastScroll;
 };
 
 // Element toolkit.
@@ -74,6 +77,11 @@ std::optional<Hit> findRow(Tool& t, const std::vector<Hit>& hits, std::string_vi
 // Pressing and scrolling.
 bool press(Tool& t, const Hit& hit);
 void scrollSidebar(Tool& t, const Element& window, std::int32_t notches);
+// The hit with the frame its element has on screen now: read again once the
+// target has had time to report where the last scroll put it, and read until
+// two reads agree. Empty when the frame does not settle in time, or no longer
+// lies left of `edge` with a positive size: nothing may act on that hit.
+std::optional<Hit> confirmed(Tool& t, const Hit& hit, double edge);
 
 // Text and fields.
 std::optional<Element> findWebArea(Tool& t, const Element& e, std::int64_t depth);

@@ -43,6 +43,7 @@ struct ElementDef {
   std::int64_t untilWakes = 0;
   double lineHeight = 0;  // > 0: a scrollable list whose frame is its viewport
   std::optional<double> contentHeight;
+  double lag = 0;  // seconds before reads report where a scroll put the rows
   std::vector<std::string> reveals;
   bool hidden = false;
   bool isApp = false;
@@ -296,6 +297,10 @@ std::unique_ptr<ElementDef> element(const json& j, SceneData& scene, const std::
       s->lineHeight = number(v["lineHeight"], what);
       if (!(s->lineHeight > 0)) fail(what + ": lineHeight must be positive");
       if (v.contains("contentHeight")) s->contentHeight = number(v["contentHeight"], what);
+      if (v.contains("lag")) {
+        s->lag = number(v["lag"], what);
+        if (!(s->lag >= 0 && s->lag <= 3600)) fail(what + ": lag must be 0 to 3600 seconds");
+      }
     } else if (key == "reveals") {
       s->reveals = stringList(v, what);
     } else if (key == "hidden") {
@@ -545,16 +550,30 @@ bool SimPlatform::visible(const std::shared_ptr<Node>& n) const {
   return !n->def->hidden || revealed_.count(n->def) > 0;
 }
 
-std::optional<std::pair<double, double>> SimPlatform::position(const Node& n) const {
+double SimPlatform::offset(const ElementDef& list, bool reported) const {
+  if (!reported || list.lag <= 0) {
+    auto o = offsets_.find(&list);
+    return o == offsets_.end() ? 0 : o->second;
+  }
+  // The offset as it was `lag` seconds ago.
+  const double then = static_cast<double>(clock_.count()) - list.lag * 1e6;
+  double at = 0;
+  auto h = history_.find(&list);
+  if (h == history_.end()) return at;
+  for (const auto& [when, value] : h->second) {
+    if (static_cast<double>(when.count()) > then) break;
+    at = value;
+  }
+  return at;
+}
+
+std::optional<std::pair<double, double>> SimPlatform::position(const Node& n, bool reported) const {
   auto it = n.def->attrs.find("AXPosition");
   if (it == n.def->attrs.end() || it->second.kind != AttrDef::Kind::Point) return std::nullopt;
   double x = it->second.a + n.shiftX;
   double y = it->second.b + n.shiftY;
   for (const Node* p = n.parent.get(); p != nullptr; p = p->parent.get()) {
-    if (p->def->lineHeight > 0) {
-      auto o = offsets_.find(p->def);
-      if (o != offsets_.end()) y -= o->second;
-    }
+    if (p->def->lineHeight > 0) y -= offset(*p->def, reported);
   }
   return std::make_pair(x, y);
 }
@@ -743,7 +762,7 @@ void SimPlatform::setLocation(Event& event, Point p) {
 void SimPlatform::click(Point p) {
   for (const auto& n : scene_->persistent) {
     if (n->def->reveals.empty() || !visible(n)) continue;
-    auto pos = position(*n);
+    auto pos = position(*n, false);
     auto z = size(*n);
     if (!pos || !z) continue;
     if (p.x >= pos->first && p.x < pos->first + z->first && p.y >= pos->second &&
@@ -758,7 +777,7 @@ void SimPlatform::wheel(Point p, std::int32_t lines) {
   std::shared_ptr<Node> target;
   for (const auto& n : scene_->persistent) {
     if (n->def->lineHeight <= 0) continue;
-    auto pos = position(*n);
+    auto pos = position(*n, false);
     auto z = size(*n);
     if (!pos || !z) continue;
     if (p.x >= pos->first && p.x < pos->first + z->first && p.y >= pos->second &&
@@ -786,6 +805,7 @@ void SimPlatform::wheel(Point p, std::int32_t lines) {
   double& offset = offsets_[&s];
   // A negative delta moves toward the end of the list.
   offset = std::clamp(offset - static_cast<double>(lines) * s.lineHeight, 0.0, most);
+  if (s.lag > 0) history_[&s].emplace_back(clock_, offset);
 }
 
 void SimPlatform::post(Event& event) {

@@ -73,7 +73,10 @@ class SimPlatform : public Platform {
   Element handle(const std::shared_ptr<Node>& n) const;
   std::vector<std::shared_ptr<Node>> childrenOf(const std::shared_ptr<Node>& n);
   std::optional<Value> read(const std::shared_ptr<Node>& n, std::string_view name);
-  std::optional<std::pair<double, double>> position(const Node& n) const;
+  // Where the element is, as reads report it or (`reported` false) as it
+  // really lies, for input.
+  std::optional<std::pair<double, double>> position(const Node& n, bool reported = true) const;
+  double offset(const ElementDef& list, bool reported) const;
   std::optional<std::pair<double, double>> size(const Node& n) const;
   bool visible(const std::shared_ptr<Node>& n) const;
   void reveal(const ElementDef& s);
@@ -92,6 +95,8 @@ class SimPlatform : public Platform {
   std::uint64_t wakes_ = 0;
   std::set<const ElementDef*> revealed_;
   std::map<const ElementDef*, double> offsets_;  // scroll offset of each scrollable list
+  // Offsets of lists that report late, with the virtual time each was reached.
+  std::map<const ElementDef*, std::vector<std::pair<std::chrono::microseconds, double>>> history_;
   std::optional<Point> downAt_;
 };
 

@@ -302,6 +302,77 @@ TEST(Scroll, WindowWithoutFrameDoesNothing) {
   EXPECT_TRUE(s.platform->trace().empty());
 }
 
+// Confirming a frame before acting on it.
+
+TEST(Confirmed, UnmovedFrameNeedsOneReadAndNoPause) {
+  Sim s(windowScene(staticText("Row", 10, 100, 200, 20)));
+  auto hits = rows(*s.tool, s.window());
+  ASSERT_EQ(hits.size(), 1u);
+  const auto before = s.platform->reads();
+  auto c = confirmed(*s.tool, hits[0], 280);
+  ASSERT_TRUE(c.has_value());
+  EXPECT_EQ(c->rect.y, 100);
+  EXPECT_EQ(s.platform->reads() - before, 2u);  // position and size
+  EXPECT_TRUE(s.platform->trace().empty());
+}
+
+TEST(Confirmed, LateListIsReadAgainOnceItHasReportedTheScroll) {
+  // A list that reports where a scroll put its rows 0.6 s late: the row's
+  // stale frame is replaced by the one it has on screen.
+  Sim s(windowScene(R"({"role": "AXList", "frame": [0, 60, 280, 500],
+      "scroll": {"lineHeight": 10, "lag": 0.6}, "children": [
+        {"role": "AXStaticText", "value": "r{i}", "frame": [10, 60, 200, 20], "step": [0, 20],
+         "repeat": 40}]})"));
+  const Element w = s.window();
+  scrollSidebar(*s.tool, w, 1);  // 10 points toward the end
+  auto hits = rows(*s.tool, w);
+  auto stale = findRow(*s.tool, hits, "r2");
+  ASSERT_TRUE(stale.has_value());
+  EXPECT_EQ(stale->rect.y, 100);  // where it was before the scroll
+  auto c = confirmed(*s.tool, *stale, 280);
+  ASSERT_TRUE(c.has_value());
+  EXPECT_EQ(c->rect.y, 90);
+  // 1 s after the wheel, then one recheck because the frame had moved.
+  EXPECT_EQ(s.platform->trace(),
+            (std::vector<std::string>{"post moved 120,465", "post scroll -1 lines at 120,465",
+                                      "pause 350000", "pause 650000", "pause 50000"}));
+
+  // Outside the strip left of the edge, the same frame is not confirmed.
+  EXPECT_FALSE(confirmed(*s.tool, *stale, 10).has_value());
+}
+
+// A frame that moves on every read never settles.
+class Drifting : public sim::SimPlatform {
+ public:
+  using SimPlatform::SimPlatform;
+  std::optional<Value> copyAttribute(const Element& e, std::string_view name) override {
+    auto v = SimPlatform::copyAttribute(e, name);
+    if (v && name == "AXPosition") v->point.y += static_cast<double>(++drift_);
+    return v;
+  }
+
+ private:
+  int drift_ = 0;
+};
+
+TEST(Confirmed, FrameThatNeverSettlesIsNotActedOnAndTheWaitIsBounded) {
+  std::string error;
+  auto scene = sim::loadScene(windowScene(staticText("Row", 10, 100, 200, 20)), error);
+  ASSERT_TRUE(scene) << error;
+  Drifting p(scene, {"ombru-ax"});
+  Tool t(p);
+  Hit hit;
+  auto app = p.applicationElement(p.runningApplications().front().processIdentifier);
+  auto w = copyAttr(t, app, "AXWindows")->elements.at(0);
+  hit.element = children(t, w).at(0);
+  hit.text = "Row";
+  hit.rect = *frame(t, hit.element);
+  EXPECT_FALSE(confirmed(t, hit, 280).has_value());
+  EXPECT_LE(p.virtualTime(), std::chrono::microseconds(1050000));
+  EXPECT_GE(p.virtualTime(), std::chrono::microseconds(1000000));
+  EXPECT_EQ(p.trace().size(), 20u);  // one pause per recheck, nothing posted
+}
+
 // Read counts: every read is a round trip to the target, so walks must not
 // read more than their own rules ask for.
 
