@@ -39,7 +39,9 @@ wait_for() {
 
 "$bin/ombru-dev-daemon" --port 8765 --log "$work/requests.log" 2>"$work/daemon.err" &
 daemon_pid=$!
-if ! wait_for 30 grep -q "listening on 127.0.0.1:8765" "$work/daemon.err"; then
+# Ready, or gone (a taken port ends it at once).
+ready() { grep -q "listening on 127.0.0.1:8765" "$work/daemon.err" || ! kill -0 "$daemon_pid" 2>/dev/null; }
+if ! wait_for 30 ready || ! grep -q "listening on 127.0.0.1:8765" "$work/daemon.err"; then
   echo "the stand-in daemon did not start on 127.0.0.1:8765 (is the port taken?):"
   cat "$work/daemon.err"
   exit 1
