@@ -155,6 +155,12 @@ if has menu; then
   else
     fail "appstreamcli validate: $out"
   fi
+  # The tree as a software centre reads it: metainfo, desktop entry, icon.
+  if out=$(appstreamcli validate-tree --no-net --pedantic "$root$prefix" 2>&1); then
+    pass "appstreamcli validate-tree --no-net ${prefix}"
+  else
+    fail "appstreamcli validate-tree: $out"
+  fi
   if python3 -c 'import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot(); sys.exit(r.tag != "{http://www.w3.org/2000/svg}svg")' "$icon"; then
     pass "icon is an SVG document"
   else
