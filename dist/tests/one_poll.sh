@@ -10,7 +10,7 @@ set -uo pipefail
 
 bin=$1 work=$2
 mkdir -p "$work"
-daemon_pid= menu_pid=
+daemon_pid='' menu_pid=''
 
 status=
 stop() { # stop PID: SIGTERM, then wait for it; sets status to its exit status
@@ -67,9 +67,9 @@ echo "the daemon logged: $(head -1 "$work/requests.log")"
 
 # The application has no signal handler of its own: SIGTERM ends it.
 stop "$menu_pid"
-menu_pid=
+menu_pid=''
 [ "$status" = 143 ] || { echo "ombru-menu ended with status $status on SIGTERM"; cat "$work/menu.out"; exit 1; }
 stop "$daemon_pid"
-daemon_pid=
+daemon_pid=''
 [ "$status" = 0 ] || { echo "the stand-in daemon ended with status $status on SIGTERM"; exit 1; }
 exit 0
