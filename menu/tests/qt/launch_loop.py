@@ -3,10 +3,12 @@
 
 Run inside scripts/with-session (private session bus and X display):
     launch_loop.py [--gdb] OMBRU_MENU OMBRU_DEV_DAEMON COUNT [HOST...]
-HOST is none, xembed (trayer) or sni (a StatusNotifierWatcher played here);
-all three when none is named. Each launch must come up (first poll answered,
+HOST is none, xembed (trayer), sni (a StatusNotifierWatcher played here), or
+xembed-late or sni-late (the host turns up while the application starts);
+all five when none is named. Each launch must come up (first poll answered,
 icon taken by the host when there is one) and then end by SIGTERM and
-nothing else: an abort, a crash, an early exit or a hang is a failure.
+nothing else: an abort, a crash, an early exit or a hang is a failure. Every
+second launch is ended at a random moment of its start-up instead.
 With --gdb each launch runs under gdb, which prints the backtrace of a crash.
 """
 
@@ -49,8 +51,40 @@ def children(pid):
         return []
 
 
-def launch(app, host, log, watcher, work, use_gdb):
-    """One launch; returns None when it went well, else what went wrong."""
+def start_tray():
+    tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "left", "--widthtype",
+                             "request", "--height", "28", "--SetDockType", "true"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return tray
+
+
+class LateHost:
+    """A tray host that turns up while the application starts, and goes after it."""
+
+    def __init__(self, kind, bus):
+        self.kind, self.bus, self.tray, self.name, self.watcher = kind, bus, None, None, None
+
+    def arrive(self):
+        if self.kind == "xembed-late":
+            self.tray = start_tray()
+        else:
+            self.name = dbus.service.BusName(WATCHER, self.bus)
+            self.watcher = Watcher(self.bus)
+
+    def leave(self):
+        if self.tray:
+            self.tray.terminate()
+            self.tray.wait(5)
+        if self.watcher:
+            self.watcher.remove_from_connection()
+            self.bus.release_name(WATCHER)
+        self.tray = self.name = self.watcher = None
+
+
+def launch(app, host, log, watcher, work, use_gdb, early, late=None):
+    """One launch; returns None when it went well, else what went wrong.
+    An early launch is ended at a random moment of its start-up instead of
+    once it is up."""
     polls = requests(log)
     registered = len(watcher.items) if watcher else 0
     err_path = os.path.join(work, "menu.err")
@@ -61,6 +95,9 @@ def launch(app, host, log, watcher, work, use_gdb):
     env = dict(os.environ, QT_QPA_PLATFORM="xcb")
     with open(err_path, "w") as err:
         proc = subprocess.Popen(cmd, env=env, stdout=err, stderr=subprocess.STDOUT)
+    if late:
+        pump(lambda: False, random.uniform(0, 0.6))
+        late.arrive()
 
     def up():
         if proc.poll() is not None:
@@ -73,7 +110,10 @@ def launch(app, host, log, watcher, work, use_gdb):
             return embedded()
         return True
 
-    ready = pump(up, 20)
+    if early:
+        ready = pump(lambda: proc.poll() is not None, random.uniform(0, 0.8)) or True
+    else:
+        ready = pump(up, 20)
     if proc.poll() is None:
         time.sleep(random.uniform(0, 0.2))  # somewhere in its first moments
         if use_gdb:
@@ -88,6 +128,9 @@ def launch(app, host, log, watcher, work, use_gdb):
         proc.kill()
         proc.wait()
         return "did not end on SIGTERM"
+    finally:
+        if late:
+            late.leave()
     with open(err_path) as f:
         output = f.read()
     if use_gdb and ("received signal" in output or "exited with code" in output):
@@ -101,6 +144,25 @@ def launch(app, host, log, watcher, work, use_gdb):
     return None
 
 
+def without_display(app):
+    """A display that cannot be opened is a message and status 1, not an abort."""
+    problems = []
+    for display in [None, ":%d" % (9000 + os.getpid() % 900)]:
+        env = dict(os.environ, QT_QPA_PLATFORM="xcb")
+        env.pop("DISPLAY", None)
+        if display:
+            env["DISPLAY"] = display
+        r = subprocess.run([app], env=env, capture_output=True, text=True, timeout=20)
+        want = "cannot open display" if display else "DISPLAY is not set"
+        ok = r.returncode == 1 and want in r.stderr
+        print("%s without a display (DISPLAY=%s): status %d, %r" %
+              ("ok  " if ok else "FAIL", display, r.returncode, r.stderr.strip()[-200:]),
+              flush=True)
+        if not ok:
+            problems.append(display)
+    return len(problems)
+
+
 def main():
     args = sys.argv[1:]
     use_gdb = bool(args) and args[0] == "--gdb"
@@ -110,13 +172,13 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     app, daemon_bin, count = args[0], args[1], int(args[2])
-    hosts = args[3:] or ["none", "xembed", "sni"]
+    hosts = args[3:] or ["none", "xembed", "sni", "xembed-late", "sni-late"]
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     work = tempfile.mkdtemp(prefix="ombru-launch.")
     log = os.path.join(work, "requests.log")
     procs = []
-    failures = 0
+    failures = without_display(app)
     try:
         daemon = start_daemon(daemon_bin, None, log)
         if not daemon:
@@ -128,15 +190,13 @@ def main():
                 name = dbus.service.BusName(WATCHER, bus)
                 watcher = Watcher(bus)
             elif host == "xembed":
-                tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "left",
-                                         "--widthtype", "request", "--height", "28",
-                                         "--SetDockType", "true"],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                tray = start_tray()
                 time.sleep(0.5)
             start = time.monotonic()
             bad = 0
             for i in range(count):
-                problem = launch(app, host, log, watcher, work, use_gdb)
+                late = LateHost(host, bus) if host.endswith("-late") else None
+                problem = launch(app, host, log, watcher, work, use_gdb, i % 2 == 1, late)
                 if problem:
                     bad += 1
                     print("FAIL launch %d with host %s: %s" % (i + 1, host, problem), flush=True)
