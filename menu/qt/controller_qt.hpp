@@ -58,7 +58,7 @@ class Controller final : public QObject {
   // The icon of a look (by its opacity), made once and reused.
   QIcon icon(double alpha);
   int builds() const { return builds_; }
-  size_t submenuCount() const { return renderer_.submenuCount(); }
+  const MenuRenderer& renderer() const { return renderer_; }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -145,6 +145,21 @@ def find(node, text):
     return None
 
 
+def start_daemon(daemon_bin, scenario, log):
+    """The stand-in daemon on PORT, or None (and a message) when it does not listen."""
+    cmd = [daemon_bin, "--port", str(PORT), "--log", log]
+    if scenario:
+        cmd += ["--scenario", scenario]
+    daemon = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True)
+    line = daemon.stderr.readline()
+    if "listening on 127.0.0.1:%d" % PORT not in line:
+        print("FAIL the stand-in daemon did not listen on %d: %s" % (PORT, line.strip()))
+        daemon.terminate()
+        daemon.wait(5)
+        return None
+    return daemon
+
+
 def main():
     if len(sys.argv) != 4:
         print(__doc__, file=sys.stderr)
@@ -159,13 +174,10 @@ def main():
     log = os.path.join(work, "requests.log")
     procs = []
     try:
-        daemon = subprocess.Popen([daemon_bin, "--port", str(PORT), "--scenario", scenario,
-                                   "--log", log], stderr=subprocess.PIPE, text=True)
-        procs.append(daemon)
-        line = daemon.stderr.readline()
-        if "listening on 127.0.0.1:%d" % PORT not in line:
-            print("FAIL the stand-in daemon did not listen on %d: %s" % (PORT, line.strip()))
+        daemon = start_daemon(daemon_bin, scenario, log)
+        if not daemon:
             return 1
+        procs.append(daemon)
         env = dict(os.environ, QT_QPA_PLATFORM="xcb")
         procs.append(subprocess.Popen([app], env=env))
 

@@ -23,35 +23,6 @@ const char* RICH = R"({"muted":false,"chat":true,"bound":"parser",
     {"key":"k3","host":"Terminal","title":"Docs","spoken":"docs","loop":{"on":true,"minutes":5}}
   ]})";
 
-QString q(const std::string& s) {
-  return QString::fromStdString(s);
-}
-
-// Depth-first comparison of a rendered QMenu with the tree it came from.
-void expectRendered(QMenu* menu, const Menu& items, const std::string& where) {
-  const auto acts = menu->actions();
-  ASSERT_EQ(static_cast<size_t>(acts.size()), items.size()) << where;
-  for (size_t i = 0; i < items.size(); ++i) {
-    const Item& it = items[i];
-    QAction* a = acts[static_cast<qsizetype>(i)];
-    const std::string at = where + "/" + std::to_string(i) + " " + it.title;
-    ASSERT_EQ(a->isSeparator(), it.separator) << at;
-    if (it.separator) continue;
-    // The daemon's text is shown literally: Qt's mnemonic marker is escaped.
-    EXPECT_EQ(a->text(), q(it.title).replace("&", "&&")) << at;
-    EXPECT_EQ(a->isEnabled(), it.enabled) << at;
-    EXPECT_EQ(a->isChecked(), it.checked) << at;
-    EXPECT_EQ(a->isCheckable(), checkable(it)) << at;
-    EXPECT_EQ(a->shortcut().isEmpty(), it.keyEquivalent.empty()) << at;
-    if (!it.keyEquivalent.empty()) {
-      EXPECT_EQ(a->shortcut(), QKeySequence(q("Ctrl+" + it.keyEquivalent))) << at;
-    }
-    EXPECT_EQ(a->font().weight() == QFont::DemiBold, it.header) << at;
-    ASSERT_EQ(a->menu() != nullptr, it.hasSubmenu()) << at;
-    if (a->menu()) expectRendered(a->menu(), it.submenu, at);
-  }
-}
-
 TEST(MenuQtController, PollsAtOnceThenOnTheThreeSecondTimer) {
   Rig rig;
   rig.controller->start();
@@ -138,18 +109,44 @@ TEST(MenuQtController, RenderedMenuMirrorsTheCoreTree) {
   }
 }
 
-TEST(MenuQtController, RebuildDeletesTheSubmenusOfTheLastBuild) {
+// RICH with the one running countdown (k1's) run on by `seconds`.
+std::string richAfter(int seconds) {
+  std::string body = RICH;
+  const std::string from = "\"next_in\":125";
+  return body.replace(body.find(from), from.size(), "\"next_in\":" + std::to_string(125 - seconds));
+}
+
+TEST(MenuQtController, AnOpenSubmenuStaysOpenWhileItsTitlesTick) {
   Rig rig;
   rig.controller->start();
   rig.http->answerLast(RICH);
-  rig.controller->build();
-  std::vector<QPointer<QMenu>> old;
-  for (QAction* a : allActions(rig.controller->menu()))
-    if (a->menu()) old.emplace_back(a->menu());
-  ASSERT_EQ(old.size(), 4u);  // sessions, and one per session
-  rig.controller->build();
-  for (auto& m : old) EXPECT_TRUE(m.isNull());
-  EXPECT_EQ(rig.controller->submenuCount(), 4u);
+  QMenu* menu = rig.controller->menu();
+  menu->popup(QPoint(10, 10));  // emits aboutToShow: the first build
+  ASSERT_EQ(rig.controller->builds(), 1);
+  QPointer<QMenu> sessions = findAction(menu, "Sessions · 3 active, 2 on smart loop")->menu();
+  ASSERT_TRUE(sessions);
+  sessions->popup(QPoint(200, 10));
+  QPointer<QMenu> session = sessions->actions().at(1)->menu();  // the first session's own
+  ASSERT_TRUE(session);
+  session->popup(QPoint(400, 10));
+  ASSERT_TRUE(waitUntil([&] { return session->isVisible(); }, 2000));
+  const std::vector<QAction*> before = allActions(menu);
+  for (int poll = 1; poll <= 3; ++poll) {
+    rig.timers->tick();
+    rig.http->answerLast(richAfter(3 * poll));
+    spin(20);
+    ASSERT_TRUE(sessions && session) << "poll " << poll;
+    EXPECT_TRUE(menu->isVisible() && sessions->isVisible() && session->isVisible())
+        << "poll " << poll;
+    EXPECT_EQ(allActions(menu), before) << "poll " << poll;
+    EXPECT_EQ(rig.controller->renderer().lastChanges().updated, 1) << "the one ticking title";
+  }
+  EXPECT_EQ(rig.controller->builds(), 4);
+  EXPECT_EQ(
+      sessions->actions().at(1)->text(),
+      QString::fromUtf8("  R&&D notes  —  notes · busy · 3m idle  ·  next smart loop in 1:56"));
+  expectRendered(menu, buildMenu(rig.controller->state()));
+  menu->hide();
 }
 
 // Watches a menu for the moment it holds no action at all.

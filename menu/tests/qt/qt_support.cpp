@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QKeySequence>
 #include <QThread>
 #include <cstdlib>
 #include <fstream>
@@ -80,6 +82,32 @@ QAction* findAction(QMenu* menu, const QString& text) {
   for (QAction* a : allActions(menu))
     if (!a->isSeparator() && a->text() == text) return a;
   return nullptr;
+}
+
+void expectRendered(QMenu* menu, const Menu& items, const std::string& where) {
+  const auto acts = menu->actions();
+  ASSERT_EQ(static_cast<size_t>(acts.size()), items.size()) << where;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Item& it = items[i];
+    QAction* a = acts[static_cast<qsizetype>(i)];
+    const std::string at = where + "/" + std::to_string(i) + " " + it.title;
+    ASSERT_EQ(a->isSeparator(), it.separator) << at;
+    if (it.separator) continue;
+    const QString title = QString::fromStdString(it.title);
+    // The daemon's text is shown literally: Qt's mnemonic marker is escaped.
+    EXPECT_EQ(a->text(), QString(title).replace("&", "&&")) << at;
+    EXPECT_EQ(a->isEnabled(), it.enabled) << at;
+    EXPECT_EQ(a->isChecked(), it.checked) << at;
+    EXPECT_EQ(a->isCheckable(), checkable(it)) << at;
+    EXPECT_EQ(a->shortcut().isEmpty(), it.keyEquivalent.empty()) << at;
+    if (!it.keyEquivalent.empty()) {
+      EXPECT_EQ(a->shortcut(), QKeySequence(QString::fromStdString("Ctrl+" + it.keyEquivalent)))
+          << at;
+    }
+    EXPECT_EQ(a->font().weight() == QFont::DemiBold, it.header) << at;
+    ASSERT_EQ(a->menu() != nullptr, it.hasSubmenu()) << at;
+    if (a->menu()) expectRendered(a->menu(), it.submenu, at);
+  }
 }
 
 DevDaemon::DevDaemon(std::vector<std::string> flags) {

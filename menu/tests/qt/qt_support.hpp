@@ -141,6 +141,9 @@ struct Rig {
 QAction* findAction(QMenu* menu, const QString& text);
 // Every action of a menu tree, depth first, submenus after their entry.
 std::vector<QAction*> allActions(QMenu* menu);
+// Expects `menu` to show `items` item for item, depth first: kind, text,
+// enabled flag, check mark, shortcut, header font and submenus.
+void expectRendered(QMenu* menu, const Menu& items, const std::string& where = "");
 
 // The stand-in daemon on a free loopback port, stopped by pid at the end.
 class DevDaemon {
