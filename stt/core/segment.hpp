@@ -20,7 +20,7 @@ struct Segment {
 // How a pause is found and where a cut may fall, in 10 ms frames.
 struct SegmentRules {
   size_t pauseFrames = 40;          // a pause this long ends a segment...
-  size_t minFrames = 400;           // ...once the segment has this much before it
+  size_t minFrames = 800;           // ...once the segment has this much before it
   size_t maxFrames = 2000;          // never longer than this (20 s)
   size_t speechFrames = 10;         // fewer loud frames than this is no speech
   double floorRisePerFrame = 0.01;  // dB the noise floor may rise per frame

@@ -47,9 +47,9 @@ TEST(SttSegmenter, AShortClipIsOneSegmentWhateverItsPauses) {
 }
 
 TEST(SttSegmenter, LongSpeechIsCutInThePausesAndNothingIsLost) {
-  // Five 4.5 s sentences with 0.7 s pauses between them.
+  // Five 8.5 s stretches of speech with 0.7 s pauses between them.
   std::vector<int16_t> audio;
-  for (int i = 0; i < 5; ++i) audio = audio + tone(4.5) + quiet(0.7);
+  for (int i = 0; i < 5; ++i) audio = audio + tone(8.5) + quiet(0.7);
   for (const size_t block : {size_t{1}, size_t{160}, size_t{4096}, audio.size()}) {
     const auto segments = cutAll(audio, block);
     ASSERT_EQ(total(segments), audio.size()) << block;
