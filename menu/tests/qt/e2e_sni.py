@@ -8,6 +8,7 @@ its item, reads the item and its com.canonical.dbusmenu menu, clicks entries
 through Event(id, "clicked") and checks that their commands reach the daemon.
 """
 
+import contextlib
 import json
 import os
 import signal
@@ -160,36 +161,73 @@ def start_daemon(daemon_bin, scenario, log):
     return daemon
 
 
-def main():
+class Item:
+    """The application's registered item, as a host sees it."""
+
+    def __init__(self, bus, service, path, log):
+        self.bus, self.service, self.log = bus, service, log
+        self.props = dbus.Interface(bus.get_object(service, path), dbus.PROPERTIES_IFACE)
+        self.menu_path = str(self.props.Get("org.kde.StatusNotifierItem", "Menu"))
+        self.menu = dbus.Interface(bus.get_object(service, self.menu_path), MENU)
+
+
+@contextlib.contextmanager
+def registered_item(doc):
+    """Starts the daemon and the application named on the command line, plays
+    the watcher, and yields the registered Item, or None (after a usage text
+    or a failure). Everything started is stopped on the way out."""
     if len(sys.argv) != 4:
-        print(__doc__, file=sys.stderr)
-        return 2
+        print(doc, file=sys.stderr)
+        yield None
+        return
     app, daemon_bin, scenario = sys.argv[1:]
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     name = dbus.service.BusName(WATCHER, bus)  # noqa: F841 (held for the run)
     watcher = Watcher(bus)
-
-    work = tempfile.mkdtemp(prefix="ombru-sni.")
-    log = os.path.join(work, "requests.log")
+    log = os.path.join(tempfile.mkdtemp(prefix="ombru-sni."), "requests.log")
     procs = []
     try:
         daemon = start_daemon(daemon_bin, scenario, log)
         if not daemon:
-            return 1
+            failures.append("daemon")
+            yield None
+            return
         procs.append(daemon)
-        env = dict(os.environ, QT_QPA_PLATFORM="xcb")
-        procs.append(subprocess.Popen([app], env=env))
-
+        procs.append(subprocess.Popen([app], env=dict(os.environ, QT_QPA_PLATFORM="xcb")))
         check(pump(lambda: watcher.items, 15), "the application registers its item")
         if not watcher.items:
-            return 1
+            yield None
+            return
         sender, service = watcher.items[0]
         path = "/StatusNotifierItem"
         if service.startswith("/"):
             service, path = sender, service
-        item = bus.get_object(service, path)
-        props = dbus.Interface(item, dbus.PROPERTIES_IFACE)
+        yield Item(bus, service, path, log)
+    finally:
+        for p in reversed(procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+        for p in procs:
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+
+def finish(item):
+    """The exit status of a run, after its summary line."""
+    if item is None and not failures:
+        return 2  # usage
+    print("%d failure(s)" % len(failures))
+    return 1 if failures or item is None else 0
+
+
+def main():
+    with registered_item(__doc__) as item:
+        if item is None:
+            return finish(item)
+        props, menu, log = item.props, item.menu, item.log
 
         def tooltip():
             return str(props.Get("org.kde.StatusNotifierItem", "ToolTip")[2])
@@ -205,8 +243,6 @@ def main():
                 opaque = sum(1 for i in range(0, len(data), 4) if int(data[i]) == 255)
         check(opaque > 20, "the 22 px icon has %d opaque pixels (full-opacity look)" % opaque)
 
-        menu_path = str(props.Get("org.kde.StatusNotifierItem", "Menu"))
-        menu = dbus.Interface(bus.get_object(service, menu_path), MENU)
         root = layout_tree(menu)
         top = entries(root)
         labels = ["---" if is_separator(p) else label(p) for _, p, _ in top]
@@ -303,17 +339,7 @@ def main():
             if int(w) == 22:
                 opaque = sum(1 for i in range(0, len(data), 4) if int(data[i]) == 255)
         check(opaque == 0, "the muted look is painted translucent (%d opaque pixels)" % opaque)
-    finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-        for p in procs:
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                p.kill()
-    print("%d failure(s)" % len(failures))
-    return 1 if failures else 0
+    return finish(item)
 
 
 if __name__ == "__main__":

@@ -13,20 +13,15 @@ property that differs.
 
 import json
 import os
-import signal
-import subprocess
 import sys
-import tempfile
 import time
 import urllib.request
 
 import dbus
-import dbus.service
-from dbus.mainloop.glib import DBusGMainLoop
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_sni import (MENU, PORT, WATCHER, Watcher, check, entries, failures, find, label,  # noqa: E402
-                     pump, start_daemon)
+from e2e_sni import (MENU, PORT, check, entries, find, finish, label, pump,  # noqa: E402
+                     registered_item)
 
 
 def flatten(node, out):
@@ -57,33 +52,10 @@ def post(path, body):
 
 
 def main():
-    if len(sys.argv) != 4:
-        print(__doc__, file=sys.stderr)
-        return 2
-    app, daemon_bin, scenario = sys.argv[1:]
-    DBusGMainLoop(set_as_default=True)
-    bus = dbus.SessionBus()
-    name = dbus.service.BusName(WATCHER, bus)  # noqa: F841 (held for the run)
-    watcher = Watcher(bus)
-    work = tempfile.mkdtemp(prefix="ombru-sni.")
-    log = os.path.join(work, "requests.log")
-    procs = []
-    try:
-        daemon = start_daemon(daemon_bin, scenario, log)
-        if not daemon:
-            return 1
-        procs.append(daemon)
-        procs.append(subprocess.Popen([app], env=dict(os.environ, QT_QPA_PLATFORM="xcb")))
-        check(pump(lambda: watcher.items, 15), "the application registers its item")
-        if not watcher.items:
-            return 1
-        sender, service = watcher.items[0]
-        path = "/StatusNotifierItem"
-        if service.startswith("/"):
-            service, path = sender, service
-        props = dbus.Interface(bus.get_object(service, path), dbus.PROPERTIES_IFACE)
-        menu_path = str(props.Get("org.kde.StatusNotifierItem", "Menu"))
-        menu = dbus.Interface(bus.get_object(service, menu_path), MENU)
+    with registered_item(__doc__) as item:
+        if item is None:
+            return finish(item)
+        bus, menu, menu_path, log = item.bus, item.menu, item.menu_path, item.log
 
         layouts, updates = [], []
         bus.add_signal_receiver(lambda rev, parent: layouts.append(int(parent)),
@@ -173,18 +145,7 @@ def main():
         check(after == known, "the signalled properties are the properties read afterwards")
         check(find(layout(), "Check every") is not None,
               "the open session submenu still holds its entries")
-    finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-        for p in procs:
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                p.kill()
-    print("%d failure(s)" % len(failures))
-    return 1 if failures else 0
-
+    return finish(item)
 
 if __name__ == "__main__":
     sys.exit(main())
