@@ -95,6 +95,7 @@ class Decoders final : public DecoderSource {
       owner.mostBusy = std::max(owner.mostBusy, ++owner.busy);
       if (owner.holdFirst && !owner.firstTaken) {
         owner.firstTaken = true;
+        owner.changed.notify_all();
         owner.changed.wait_for(guard, 30s, [&] {
           return owner.created >= 2 || (owner.cancelled != nullptr && *owner.cancelled);
         });
