@@ -55,7 +55,7 @@ class Samples final : public AudioReader {
 
 // Decoders whose words are a segment's peak, so that order shows. While
 // `holdFirst` is set the first segment's decode waits until a second decoder
-// exists or the run is cancelled; the deadline only keeps a broken
+// is decoding beside it, or the run is cancelled; the deadline only keeps a broken
 // pipeline from hanging the test.
 class Decoders final : public DecoderSource {
  public:
@@ -93,11 +93,12 @@ class Decoders final : public DecoderSource {
       for (const int16_t s : segment.samples) peak = std::max(peak, static_cast<int>(s));
       std::unique_lock guard(owner.lock);
       owner.mostBusy = std::max(owner.mostBusy, ++owner.busy);
+      owner.changed.notify_all();
       if (owner.holdFirst && !owner.firstTaken) {
         owner.firstTaken = true;
         owner.changed.notify_all();
         owner.changed.wait_for(guard, 30s, [&] {
-          return owner.created >= 2 || (owner.cancelled != nullptr && *owner.cancelled);
+          return owner.mostBusy >= 2 || (owner.cancelled != nullptr && *owner.cancelled);
         });
       }
       --owner.busy;
