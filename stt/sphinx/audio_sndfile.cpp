@@ -142,7 +142,8 @@ class SndfileReader final : public AudioReader {
 
 }  // namespace
 
-std::unique_ptr<AudioReader> openAudio(const std::filesystem::path& path, std::string& error) {
+std::unique_ptr<AudioReader> openAudio(const std::filesystem::path& path, std::string& error,
+                                       double* seconds) {
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (file == nullptr) {
@@ -158,6 +159,9 @@ std::unique_ptr<AudioReader> openAudio(const std::filesystem::path& path, std::s
   if (!reader->prepare()) {
     error = reader->error();
     return nullptr;
+  }
+  if (seconds != nullptr) {
+    *seconds = info.frames > 0 ? static_cast<double>(info.frames) / info.samplerate : 0.0;
   }
   return reader;
 }

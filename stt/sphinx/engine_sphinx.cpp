@@ -3,12 +3,11 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -17,7 +16,7 @@
 #include <vector>
 
 #include "audio_sndfile.hpp"
-#include "punctuate.hpp"
+#include "pipeline.hpp"
 #include "segment.hpp"
 
 namespace stt {
@@ -69,39 +68,76 @@ std::string takeLastError(const char* fallback) {
 }
 
 // The search settings, chosen from the curve of word error against speed in
-// bench/README.md. Each segment is normalised over itself ("batch"), so a
-// transcript does not depend on which decoder, or in which order, the
-// segments were decoded.
+// bench/README.md: no second, flat pass, at most 3000 phone models and 10
+// words alive per frame take half of the decoding work away, which lets two
+// minutes of speech fit in the recognition wait, at no cost in accuracy on
+// the corpus.
+// Each segment is normalised over itself ("batch"), so a transcript does
+// not depend on which decoder, or in which order, the segments were decoded.
 constexpr const char* kSearchSettings[][2] = {
     {"-cmn", "batch"},
+    {"-fwdflat", "no"},
+    {"-maxhmmpf", "3000"},
+    {"-maxwpf", "10"},
 };
 
-struct Decoder {
-  ps_decoder_t* ps = nullptr;
-  ~Decoder() {
-    if (ps != nullptr) ps_free(ps);
+class Decoder final : public SegmentDecoder {
+ public:
+  explicit Decoder(ps_decoder_t* ps) : ps_(ps) {}
+  ~Decoder() override { ps_free(ps_); }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // One segment as one whole utterance, normalised over all of it.
+  bool decode(const Segment& segment, std::string& text, std::string& error) override {
+    text.clear();
+    if (!segment.speech) return true;
+    // A new stream forgets the noise level of the decoder's last segment, so
+    // that a segment's words do not depend on which decoder had it before.
+    if (ps_start_stream(ps_) < 0 || ps_start_utt(ps_) < 0) {
+      error = takeLastError("decoder could not start");
+      return false;
+    }
+    const int processed =
+        ps_process_raw(ps_, segment.samples.data(), segment.samples.size(), FALSE, TRUE);
+    const int ended = ps_end_utt(ps_);
+    if (processed < 0 || ended < 0) {
+      error = takeLastError("decoding failed");
+      return false;
+    }
+    const char* hypothesis = ps_get_hyp(ps_, nullptr);  // NULL or "" when nothing was heard
+    if (hypothesis != nullptr) text = hypothesis;
+    return true;
   }
+
+ private:
+  ps_decoder_t* ps_;
 };
 
 std::unique_ptr<Decoder> loadDecoder(const SphinxModel& model) {
   quietLogging();
+  // Parsed as a command line, so that every setting is checked and typed.
+  std::vector<std::string> words{"ombru-stt",       "-hmm",  model.hmm.string(), "-lm",
+                                 model.lm.string(), "-dict", model.dict.string()};
+  for (const auto& [name, value] : kSearchSettings) {
+    words.emplace_back(name);
+    words.emplace_back(value);
+  }
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
   cmd_ln_t* config =
-      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.hmm.c_str(), "-lm", model.lm.c_str(),
-                  "-dict", model.dict.c_str(), static_cast<const char*>(nullptr));
+      cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
   if (config == nullptr) return nullptr;
-  for (const auto& [name, value] : kSearchSettings) cmd_ln_set_str_r(config, name, value);
   ps_decoder_t* ps = ps_init(config);
   cmd_ln_free_r(config);  // the decoder keeps its own reference
   if (ps == nullptr) return nullptr;
-  auto decoder = std::make_unique<Decoder>();
-  decoder->ps = ps;
-  return decoder;
+  return std::make_unique<Decoder>(ps);
 }
 
 // Loaded decoders, kept for the next segment or recognition. PocketSphinx
 // cannot share a loaded model between decoders, so each costs a full load;
-// one is loaded up front and the others only when there is work for them.
-class DecoderPool {
+// one is loaded up front and the others only when a file can use them.
+class DecoderPool final : public DecoderSource {
  public:
   explicit DecoderPool(SphinxModel model) : model_(std::move(model)) {
     if (auto first = loadDecoder(model_)) idle_.push_back(std::move(first));
@@ -109,7 +145,27 @@ class DecoderPool {
   }
   bool loaded() const { return loaded_; }
 
-  std::unique_ptr<Decoder> acquire() {
+  // Loads decoders, side by side, until `count` are idle.
+  void reserve(size_t count) {
+    size_t missing;
+    {
+      std::lock_guard guard(lock_);
+      missing = count > idle_.size() ? count - idle_.size() : 0;
+    }
+    std::vector<std::thread> loaders;
+    for (size_t i = 0; i < missing; ++i) {
+      try {
+        loaders.emplace_back([this] {
+          if (auto decoder = loadDecoder(model_)) release(std::move(decoder));
+        });
+      } catch (const std::system_error&) {
+        break;  // the workers load what they lack
+      }
+    }
+    for (auto& loader : loaders) loader.join();
+  }
+
+  std::unique_ptr<SegmentDecoder> acquire(std::string& error) override {
     {
       std::lock_guard guard(lock_);
       if (!idle_.empty()) {
@@ -118,9 +174,11 @@ class DecoderPool {
         return decoder;
       }
     }
-    return loadDecoder(model_);
+    auto decoder = loadDecoder(model_);
+    if (!decoder) error = takeLastError("decoder could not load");
+    return decoder;
   }
-  void release(std::unique_ptr<Decoder> decoder) {
+  void release(std::unique_ptr<SegmentDecoder> decoder) override {
     std::lock_guard guard(lock_);
     idle_.push_back(std::move(decoder));
   }
@@ -129,167 +187,42 @@ class DecoderPool {
   SphinxModel model_;
   bool loaded_ = false;
   std::mutex lock_;
-  std::vector<std::unique_ptr<Decoder>> idle_;
+  std::vector<std::unique_ptr<SegmentDecoder>> idle_;
 };
 
 RecognitionError errorOf(std::string description) {
   return RecognitionError{std::move(description)};
 }
 
-// One segment as one whole utterance, normalised over all of it.
-bool decodeWhole(Decoder& decoder, const Segment& segment, std::string& text, std::string& error) {
-  text.clear();
-  if (!segment.speech) return true;
-  if (ps_start_utt(decoder.ps) < 0) {
-    error = takeLastError("decoder could not start");
-    return false;
-  }
-  const int processed =
-      ps_process_raw(decoder.ps, segment.samples.data(), segment.samples.size(), FALSE, TRUE);
-  const int ended = ps_end_utt(decoder.ps);
-  if (processed < 0 || ended < 0) {
-    error = takeLastError("decoding failed");
-    return false;
-  }
-  const char* hypothesis = ps_get_hyp(decoder.ps, nullptr);  // NULL or "" when nothing was heard
-  if (hypothesis != nullptr) text = hypothesis;
-  return true;
+size_t workersHere() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
 }
 
-// One recognition: the reader cuts segments and queues them, workers decode
-// them, each with a decoder of its own. A worker starts only when a segment
-// is waiting and every worker is busy, so a one-segment clip uses one
-// decoder. The queue is short, so memory holds a few segments, not the file.
-constexpr auto kCancelPoll = std::chrono::milliseconds(50);
+// A segment is never longer than the rules allow, so a file of this length
+// holds at least this many.
+size_t surelySegments(double seconds) {
+  const SegmentRules rules;
+  const double longest = static_cast<double>(rules.maxFrames * kFrameSamples) / kSegmentRate;
+  if (!(seconds > 0)) return 0;
+  return static_cast<size_t>(std::min(std::ceil(seconds / longest), 1e6));
+}
 
-class Pipeline {
- public:
-  Pipeline(DecoderPool& pool, const std::atomic<bool>& cancelled)
-      : pool_(pool), cancelled_(cancelled) {
-    const unsigned cores = std::thread::hardware_concurrency();
-    maxWorkers_ = cores == 0 ? 1 : cores;
-  }
-
-  void run(AudioReader& audio, const ResultHandler& handler) {
-    Segmenter segmenter;
-    std::vector<Segment> ready;
-    bool ended = false;
-    while (!ended && !cancelled_) {
-      auto block = audio.next();
-      if (block.empty()) {
-        segmenter.finish(ready);
-        ended = true;
-      } else {
-        segmenter.feed(block, ready);
-      }
-      for (auto& segment : ready) queue(std::move(segment));
-      ready.clear();
-    }
-    {
-      std::lock_guard guard(lock_);
-      readerDone_ = true;
-    }
-    changed_.notify_all();
-    for (auto& worker : workers_) worker.join();
-    if (cancelled_) return;
-    if (!decodeError_.empty()) {
-      handler(std::nullopt, errorOf(decodeError_));
-      return;
-    }
-    // A read error part-way keeps what was heard before it.
-    if (const std::string readError = audio.error(); !readError.empty() && samples_ == 0) {
-      handler(std::nullopt, errorOf(readError));
-      return;
-    }
-    handler(RecognitionResult{true, joinSentences(texts_)}, std::nullopt);
-  }
-
- private:
-  void queue(Segment segment) {
-    std::unique_lock guard(lock_);
-    samples_ += segment.samples.size();
-    // Reading runs ahead of decoding, but only by a few segments.
-    while (!changed_.wait_for(guard, kCancelPoll, [&] {
-      return cancelled_ || !decodeError_.empty() || pending_.size() < maxWorkers_ + 1;
-    })) {
-    }
-    if (cancelled_ || !decodeError_.empty()) return;
-    pending_.emplace_back(texts_.size(), std::move(segment));
-    texts_.emplace_back();
-    if (idle_ == 0 && workers_.size() < maxWorkers_) {
-      try {
-        workers_.emplace_back([this, first = workers_.empty()] { work(first); });
-        ++idle_;  // counted as ready until it takes its first segment
-      } catch (const std::system_error&) {
-        if (workers_.empty()) decodeError_ = "could not start recognition";
-      }
-    }
-    guard.unlock();
-    changed_.notify_all();
-  }
-
-  void work(bool first) {
-    auto decoder = pool_.acquire();
-    std::unique_lock guard(lock_);
-    if (!decoder) {
-      // Another decoder would not load: the others carry on without it.
-      if (first) decodeError_ = takeLastError("decoder could not load");
-      --idle_;
-      changed_.notify_all();
-      return;
-    }
-    while (true) {
-      // A cancel sets a flag and notifies no one, hence the polling.
-      while (!changed_.wait_for(guard, kCancelPoll,
-                                [&] { return cancelled_ || !pending_.empty() || readerDone_; })) {
-      }
-      if (cancelled_ || pending_.empty() || !decodeError_.empty()) break;
-      auto [index, segment] = std::move(pending_.front());
-      pending_.pop_front();
-      --idle_;
-      guard.unlock();
-      changed_.notify_all();
-      std::string text, error;
-      const bool ok = decodeWhole(*decoder, segment, text, error);
-      guard.lock();
-      ++idle_;
-      if (ok) {
-        texts_[index] = std::move(text);
-      } else if (decodeError_.empty()) {
-        decodeError_ = std::move(error);
-      }
-    }
-    --idle_;
-    guard.unlock();
-    changed_.notify_all();
-    pool_.release(std::move(decoder));
-  }
-
-  DecoderPool& pool_;
-  const std::atomic<bool>& cancelled_;
-  size_t maxWorkers_ = 1;
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::deque<std::pair<size_t, Segment>> pending_;
-  std::vector<std::string> texts_;
-  std::vector<std::thread> workers_;
-  size_t idle_ = 0;
-  size_t samples_ = 0;
-  bool readerDone_ = false;
-  std::string decodeError_;
-};
-
-void recognise(DecoderPool& pool, const std::filesystem::path& url,
+void recognise(DecoderPool& pool, AudioReader* audio, const std::string& openError,
                const std::atomic<bool>& cancelled, const ResultHandler& handler) {
-  std::string openError;
-  auto audio = openAudio(url, openError);
   if (!audio) {
     if (!cancelled) handler(std::nullopt, errorOf(openError));
     return;
   }
   if (cancelled) return;
   takeLastError("");
-  Pipeline(pool, cancelled).run(*audio, handler);
+  auto decoded = decodeSegments(*audio, pool, workersHere(), cancelled);
+  if (!decoded) return;
+  if (!decoded->error.empty()) {
+    handler(std::nullopt, errorOf(std::move(decoded->error)));
+  } else {
+    handler(RecognitionResult{true, std::move(decoded->text)}, std::nullopt);
+  }
 }
 
 struct SphinxTask final : RecognitionTask {
@@ -311,12 +244,21 @@ class SphinxRecognizer final : public SpeechRecognizer {
       handler(std::nullopt, errorOf("recogniser unavailable"));
       return task;
     }
+    std::string openError;
+    double seconds = 0;
+    auto audio = openAudio(request.url, openError, &seconds);
+    // A file long enough to hold several segments gets its decoders now,
+    // before the recognition is timed, rather than while it runs. A shorter
+    // one may still be cut in two, and then loads its second decoder when
+    // that segment waits.
+    if (audio) pool_->reserve(std::min(workersHere(), surelySegments(seconds)));
     // The thread owns what it uses (decoders, task, handler), so the run may
     // end, and the process exit, while it is still decoding.
     try {
-      std::thread([pool = pool_, task, url = std::move(request.url), handler] {
+      std::thread([pool = pool_, task, audio = std::shared_ptr<AudioReader>(std::move(audio)),
+                   openError, handler]() mutable {
         try {
-          recognise(*pool, url, task->cancelled, handler);
+          recognise(*pool, audio.get(), openError, task->cancelled, handler);
         } catch (...) {
           // Out of memory while reporting; the run ends by its time-out.
         }

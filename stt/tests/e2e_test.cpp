@@ -1,11 +1,9 @@
 // Runs the real ombru-stt on speech made by espeak-ng and on broken input,
 // and checks what a caller sees: exit status, standard output and error,
 // and the output file.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <spawn.h>
-#include <sys/wait.h>
+#include "run_program.hpp"
 #include "scratch_dir.hpp"
 
 #include <algorithm>
@@ -17,46 +15,14 @@
 #include <random>
 #include <sstream>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Ran {
-  int status = -1;
-  std::string out, err;
-};
-
 class SttEndToEnd : public ScratchDirTest {
  protected:
   SttEndToEnd() : ScratchDirTest("e2e") {}
-  // Runs a program to its end, its output collected in files.
-  Ran spawn(std::vector<std::string> argv) {
-    const fs::path out = dir_ / ".stdout", err = dir_ / ".stderr";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    Ran ran;
-    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0) {
-      int status = 0;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ran.out = readFile(out);
-    ran.err = readFile(err);
-    fs::remove(out);
-    fs::remove(err);
-    return ran;
-  }
+  Ran spawn(std::vector<std::string> argv) { return runProgram(std::move(argv), dir_ / "run"); }
 
   Ran stt(std::vector<std::string> words) {
     words.insert(words.begin(), OMBRU_STT_BINARY);
@@ -210,79 +176,6 @@ TEST_F(SttEndToEnd, ACorruptFileIsARecognitionFailure) {
   EXPECT_EQ(truncated.status, 7);
   EXPECT_TRUE(truncated.err.starts_with("recognition-failed: ")) << truncated.err;
   EXPECT_EQ(truncated.out, "");
-}
-
-// Words in lower case, with punctuation gone, so that a transcript and its
-// reference compare as words alone.
-std::vector<std::string> wordsOf(const std::string& text) {
-  std::string plain;
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    plain += std::isalpha(u) || c == '\'' ? static_cast<char>(std::tolower(u)) : ' ';
-  }
-  std::istringstream in(plain);
-  return {std::istream_iterator<std::string>(in), {}};
-}
-
-// Word-level edit distance: substitutions, insertions and deletions.
-size_t wordErrors(const std::vector<std::string>& ref, const std::vector<std::string>& hyp) {
-  std::vector<size_t> row(hyp.size() + 1);
-  for (size_t j = 0; j <= hyp.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= ref.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= hyp.size(); ++j) {
-      const size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] != hyp[j - 1])});
-      diagonal = above;
-    }
-  }
-  return row[hyp.size()];
-}
-
-TEST(SttWordErrors, CountsEditsOverWordsOnly) {
-  EXPECT_EQ(wordErrors(wordsOf("The bus, is late."), wordsOf("the bus is late")), 0u);
-  EXPECT_EQ(wordErrors(wordsOf("a b c d"), wordsOf("a x c")), 2u);
-  EXPECT_EQ(wordErrors(wordsOf(""), wordsOf("a b")), 2u);
-}
-
-// A corpus of synthetic voices made here, decoded by ombru-stt and by the
-// engine's floor (each file whole, in one call): ombru-stt may not lose
-// accuracy against the engine it is built on.
-TEST_F(SttEndToEnd, OnACorpusOfSeveralVoicesTheWordErrorRateIsAtMostTheFloors) {
-  const auto corpus = dir_ / "corpus";
-  const auto made = spawn({"sh", OMBRU_STT_CORPUS_SCRIPT, OMBRU_STT_SENTENCES, corpus.string()});
-  ASSERT_EQ(made.status, 0) << made.err;
-  // clip-01, clip-02, ... each a .wav with its reference .txt beside it.
-  std::vector<std::string> clips;
-  for (int n = 1;; ++n) {
-    const auto stem = corpus / ((n < 10 ? "clip-0" : "clip-") + std::to_string(n));
-    if (!fs::exists(stem.string() + ".wav")) break;
-    clips.push_back(stem.string());
-  }
-  ASSERT_GE(clips.size(), 30u);
-  std::vector<std::string> floorArgs{OMBRU_STT_FLOOR};
-  for (const auto& clip : clips) floorArgs.push_back(clip + ".wav");
-  const auto floor = spawn(floorArgs);
-  ASSERT_EQ(floor.status, 0) << floor.err;
-  std::istringstream floorLines(floor.out);
-
-  size_t words = 0, oursErrors = 0, floorErrors = 0;
-  for (const auto& clip : clips) {
-    const auto reference = wordsOf(readFile(clip + ".txt"));
-    const auto ran = stt({clip + ".wav"});
-    ASSERT_EQ(ran.status, 0) << ran.err;
-    std::string floorLine;
-    std::getline(floorLines, floorLine);
-    words += reference.size();
-    oursErrors += wordErrors(reference, wordsOf(ran.out));
-    floorErrors += wordErrors(reference, wordsOf(floorLine));
-  }
-  const double ours = 100.0 * static_cast<double>(oursErrors) / static_cast<double>(words);
-  const double engine = 100.0 * static_cast<double>(floorErrors) / static_cast<double>(words);
-  std::printf("word error rate over %zu words: ombru-stt %.2f%%, floor %.2f%%\n", words, ours,
-              engine);
-  EXPECT_LE(ours, engine + 1.0);
 }
 
 TEST_F(SttEndToEnd, WithoutArgumentsItPrintsUsage) {

@@ -27,7 +27,7 @@ while IFS= read -r line; do
     espeak:*) espeak-ng -v "${voice#espeak:}" -w "$raw" "$line" ;;
     flite:*) flite -voice "${voice#flite:}" -t "$line" -o "$raw" ;;
   esac
-  sox "$raw" -r 16000 -c 1 -b 16 "$out/$name.wav"
+  sox -D "$raw" -r 16000 -c 1 -b 16 "$out/$name.wav"
   rm -f "$raw"
   printf '%s' "$line" > "$out/$name.txt"
   printf '%s\n' "$voice" > "$out/$name.voice"
@@ -35,9 +35,9 @@ while IFS= read -r line; do
 done < "$sentences"
 # Each clip already starts and ends with a little silence of its own; the
 # pause between two clips is what a speaker leaves between sentences.
-sox -n -r 16000 -c 1 -b 16 "$out/pause.wav" trim 0 0.6
+sox -D -n -r 16000 -c 1 -b 16 "$out/pause.wav" trim 0 0.6
 joined=""
 for c in $clips; do joined="$joined $c $out/pause.wav"; done
-sox $joined "$out/long.wav"
+sox -D $joined "$out/long.wav"
 rm -f "$out/pause.wav"
 for c in "$out"/clip-*.txt; do printf '%s ' "$(cat "$c")"; done | sed 's/ $//' > "$out/long.txt"
