@@ -194,24 +194,78 @@ void BulkTree::invalidate() {
   }
 }
 
+bool BulkTree::openBus() {
+  if (busTried_) return bus_ != nullptr;
+  busTried_ = true;
+  DBusError err;
+  dbus_error_init(&err);
+  bus_ = dbus_connection_open_private(a11yBus_.c_str(), &err);
+  dbus_error_free(&err);
+  if (!bus_) return false;
+  dbus_connection_set_exit_on_disconnect(bus_, FALSE);
+  if (!dbus_bus_register(bus_, &err)) {
+    dbus_error_free(&err);
+    dbus_connection_close(bus_);
+    dbus_connection_unref(bus_);
+    bus_ = nullptr;
+  }
+  return bus_ != nullptr;
+}
+
+std::vector<BulkTree::Listed> BulkTree::applications() {
+  std::vector<Listed> out;
+  if (!openBus()) return out;
+  App registry;
+  registry.busName = "org.a11y.atspi.Registry";
+  registry.conn = bus_;
+  Reply r(block(registry, dbus_message_new_method_call(registry.busName.c_str(),
+                                                       "/org/a11y/atspi/accessible/root",
+                                                       kAccessible, "GetChildren")));
+  DBusMessageIter it, list;
+  if (!firstArg(r.m, DBUS_TYPE_ARRAY, &it, false)) return out;
+  dbus_message_iter_recurse(&it, &list);
+  struct Asked {
+    Listed app;
+    Fetch name, pid;
+  };
+  std::vector<Asked> asked;
+  for (; dbus_message_iter_get_arg_type(&list) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&list)) {
+    Asked a;
+    std::string path;
+    if (!refAt(&list, a.app.busName, path) || path == kNullPath) continue;
+    const char* iface = kAccessible;
+    const char* prop = "Name";
+    DBusMessage* m = dbus_message_new_method_call(a.app.busName.c_str(), path.c_str(),
+                                                  "org.freedesktop.DBus.Properties", "Get");
+    if (m)
+      dbus_message_append_args(m, DBUS_TYPE_STRING, &iface, DBUS_TYPE_STRING, &prop,
+                               DBUS_TYPE_INVALID);
+    a.name.call = send(registry, m);
+    const char* bus = a.app.busName.c_str();
+    m = dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "GetConnectionUnixProcessID");
+    if (m) dbus_message_append_args(m, DBUS_TYPE_STRING, &bus, DBUS_TYPE_INVALID);
+    a.pid.call = send(registry, m);
+    asked.push_back(std::move(a));
+  }
+  for (Asked& a : asked) {
+    DBusMessageIter v;
+    Reply name(wait(a.name));
+    if (firstArg(name.m, DBUS_TYPE_STRING, &v, true)) a.app.name = stringAt(&v);
+    Reply pid(wait(a.pid));
+    if (firstArg(pid.m, DBUS_TYPE_UINT32, &v, false)) {
+      dbus_uint32_t p = 0;
+      dbus_message_iter_get_basic(&v, &p);
+      a.app.pid = p;
+    }
+    out.push_back(std::move(a.app));
+  }
+  return out;
+}
+
 BulkTree::App* BulkTree::app(const std::string& busName) {
   if (auto it = apps_.find(busName); it != apps_.end()) return it->second.get();
-  if (!busTried_) {
-    busTried_ = true;
-    DBusError err;
-    dbus_error_init(&err);
-    bus_ = dbus_connection_open_private(a11yBus_.c_str(), &err);
-    dbus_error_free(&err);
-    if (bus_) {
-      dbus_connection_set_exit_on_disconnect(bus_, FALSE);
-      if (!dbus_bus_register(bus_, &err)) {
-        dbus_error_free(&err);
-        dbus_connection_close(bus_);
-        dbus_connection_unref(bus_);
-        bus_ = nullptr;
-      }
-    }
-  }
+  openBus();
   auto a = std::make_unique<App>();
   a->busName = busName;
   a->conn = bus_;

@@ -32,6 +32,13 @@ class BulkTree {
   BulkTree(const BulkTree&) = delete;
   BulkTree& operator=(const BulkTree&) = delete;
 
+  struct Listed {
+    std::string busName;
+    std::string name;  // empty when it cannot be read
+    std::int64_t pid = 0;
+  };
+  // The applications registered on the bus, in the registry's order.
+  std::vector<Listed> applications();
   Element element(const std::string& busName, const std::string& path);
 
   std::optional<Value> read(const Element& element, std::string_view attribute);
@@ -59,6 +66,7 @@ class BulkTree {
     double x = 0, y = 0, width = 0, height = 0;
   };
 
+  bool openBus();
   App* app(const std::string& busName);
   std::shared_ptr<Node> node(App& app, const std::string& path);
   Node* get(const Element& e);

@@ -282,7 +282,8 @@ void AtspiTree::release() {
     bulk_->release();
     bulk_.reset();
   }
-  for (App& app : apps_) g_object_unref(app.accessible);
+  for (App& app : apps_)
+    if (app.accessible) g_object_unref(app.accessible);
   apps_.clear();
   pending_.reset();
   if (session_) {
@@ -316,9 +317,15 @@ bool AtspiTree::connect() {
   }
   if (address.empty() || !reachable(address)) return false;
   setenv("AT_SPI_BUS_ADDRESS", address.c_str(), 1);
+  if (!serial_) {
+    // libatspi is not needed then: it would connect to every application
+    // listed and have each one send its whole tree.
+    bulk_ = std::make_unique<BulkTree>(address);
+    connected_ = true;
+    return true;
+  }
   if (atspi_init() > 1) return false;
   atspi_set_timeout(kCallTimeoutMs, kStartupTimeoutMs);
-  if (!serial_) bulk_ = std::make_unique<BulkTree>(address);
   connected_ = true;
   return true;
 }
@@ -327,6 +334,11 @@ void AtspiTree::loadApplications() {
   if (loaded_) return;
   loaded_ = true;
   if (!connect()) return;
+  if (bulk_) {
+    for (BulkTree::Listed& app : bulk_->applications())
+      apps_.push_back(App{nullptr, std::move(app.name), app.pid, std::move(app.busName)});
+    return;
+  }
   Ref<AtspiAccessible> desktop(atspi_get_desktop(0));
   if (!desktop) return;
   Err err;
@@ -340,7 +352,7 @@ void AtspiTree::loadApplications() {
     std::string name = takeString(atspi_accessible_get_name(app, &nameErr));
     guint pid = atspi_accessible_get_process_id(app, &pidErr);
     if (pidErr) pid = 0;
-    apps_.push_back(App{app, name, static_cast<std::int64_t>(pid)});
+    apps_.push_back(App{app, name, static_cast<std::int64_t>(pid), {}});
   }
 }
 
@@ -369,10 +381,8 @@ Element AtspiTree::applicationElement(std::int64_t pid) {
   loadApplications();
   for (const App& app : apps_) {
     if (app.pid != pid) continue;
-    if (!bulk_) return wrap(static_cast<AtspiAccessible*>(g_object_ref(app.accessible)));
-    AtspiObject* o = &app.accessible->parent;
-    if (!o->app || !o->app->bus_name || !o->path) return Element();
-    return bulk_->element(o->app->bus_name, o->path);
+    if (bulk_) return bulk_->element(app.busName, "/org/a11y/atspi/accessible/root");
+    return wrap(static_cast<AtspiAccessible*>(g_object_ref(app.accessible)));
   }
   return Element();
 }

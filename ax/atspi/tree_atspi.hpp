@@ -59,9 +59,10 @@ class AtspiTree {
 
  private:
   struct App {
-    AtspiAccessible* accessible;
+    AtspiAccessible* accessible;  // null when read in bulk
     std::string name;
     std::int64_t pid;
+    std::string busName;  // when read in bulk
   };
   struct Extents {
     const void* element = nullptr;
