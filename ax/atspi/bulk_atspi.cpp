@@ -121,7 +121,9 @@ struct BulkTree::App {
   bool own = false;  // a connection of its own, straight to the application
   std::map<std::string, std::shared_ptr<Node>> nodes;
   unsigned snapshotGeneration = 0;
-  bool noCache = false;      // GetItems is missing or unusable: read one by one
+  bool noCache = false;  // GetItems is missing or unusable: read one by one
+  unsigned childReadGeneration = 0;
+  int childReads = 0;
   std::vector<Node*> order;  // the snapshot's pre-order
   std::size_t textCursor = 0, extentCursor = 0;
 };
@@ -522,9 +524,17 @@ bool BulkTree::states(Node& n, std::uint32_t out[2]) {
   return statesAt(&it, out);
 }
 
-std::optional<Value> BulkTree::children(Node& n) {
-  snapshot(*n.app);
+std::optional<Value> BulkTree::children(Node& n, bool walking) {
+  // A walk reads many child lists; `hold` reads one, every few seconds, and
+  // should not cost the target its whole tree each time.
+  App& a = *n.app;
+  if (a.childReadGeneration != generation_) {
+    a.childReadGeneration = generation_;
+    a.childReads = 0;
+  }
+  if (walking && ++a.childReads > 1) snapshot(a);
   if (!n.kidsKnown) {
+    // Counted afresh: the snapshot's count is what made its list unusable.
     Reply count(property(n, kAccessible, "ChildCount"));
     DBusMessageIter it;
     if (!firstArg(count.m, DBUS_TYPE_INT32, &it, true)) return std::nullopt;
@@ -570,7 +580,7 @@ std::optional<Value> BulkTree::children(Node& n) {
 }
 
 std::optional<Value> BulkTree::windows(Node& n) {
-  auto kids = children(n);
+  auto kids = children(n, false);
   if (!kids) return std::nullopt;
   std::vector<Element> ranked[3];
   for (Element& child : kids->elements) {
@@ -697,7 +707,7 @@ std::optional<Value> BulkTree::parent(Node& n) {
 std::optional<Value> BulkTree::read(const Element& element, std::string_view attribute) {
   Node* n = get(element);
   if (!n) return std::nullopt;
-  if (attribute == "AXChildren") return children(*n);
+  if (attribute == "AXChildren") return children(*n, true);
   if (attribute == "AXWindows") return windows(*n);
   if (attribute == "AXRole") return roleOf(*n);
   if (attribute == "AXValue") return value(*n);

@@ -86,7 +86,9 @@ class BulkTree {
 
   bool interfaces(Node& n, std::uint32_t& out);
   bool states(Node& n, std::uint32_t out[2]);
-  std::optional<Value> children(Node& n);
+  // `walking`: a read of the walks, which take the snapshot from the second
+  // one of a generation on.
+  std::optional<Value> children(Node& n, bool walking);
   std::optional<Value> windows(Node& n);
   std::optional<Value> roleOf(Node& n);
   std::optional<Value> value(Node& n);
