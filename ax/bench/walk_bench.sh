@@ -17,8 +17,9 @@ py="$(dirname "$0")/pyatspi_walk.py"
 dir=$(mktemp -d /tmp/ombru-ax-bench.XXXXXX)
 setsid /usr/bin/chromium --no-sandbox --force-renderer-accessibility --test-type \
   --user-data-dir="$dir/profile" --disable-background-networking --disable-component-update \
-  --disable-sync --no-first-run --disable-gpu --disable-quic --window-position=0,0 \
-  --window-size=1000,700 "file://$page?rows=$rows&lines=$lines" >"$dir/chromium.log" 2>&1 &
+  --disable-sync --no-first-run --disable-gpu --disable-quic --enable-logging=stderr --v=0 \
+  --window-position=0,0 --window-size=1000,700 "file://$page?rows=$rows&lines=$lines" \
+  >"$dir/chromium.log" 2>&1 &
 browser=$!
 cleanup() {
   kill -TERM -- "-$browser" 2>/dev/null || kill -TERM "$browser" 2>/dev/null
@@ -29,6 +30,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Chromium's GetItems lists only what its bridge has seen added: a page that
+# is still being built when the first client connects is listed in part, and
+# the bulk walk then reads most child lists one by one. So the page is let
+# load first; the target floor line shows how many elements GetItems lists.
+for _ in $(seq 300); do
+  grep -q 'CONSOLE.*"ready"' "$dir/chromium.log" && break
+  sleep 0.1
+done
+sleep 1
 want=$((rows * 2 + lines))
 for _ in $(seq 120); do
   n=$("$ax" probe Chromium 2>/dev/null | sed -n 's/^web-area-reachable lines=//p')
