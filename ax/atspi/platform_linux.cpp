@@ -52,6 +52,8 @@ std::chrono::nanoseconds LinuxPlatform::now() {
 }
 
 void LinuxPlatform::sleepFor(std::chrono::microseconds duration) {
+  // The target moves on while we wait: nothing read before is kept.
+  tree_.invalidate();
   if (duration.count() > 0) std::this_thread::sleep_for(duration);
 }
 

@@ -18,7 +18,10 @@ class LinuxPlatform final : public Platform {
 
   std::vector<std::string> arguments() override { return args_; }
   std::vector<RunningApp> runningApplications() override { return tree_.applications(); }
-  void activate(const RunningApp& app) override { x11_.activate(app.processIdentifier); }
+  void activate(const RunningApp& app) override {
+    tree_.invalidate();
+    x11_.activate(app.processIdentifier);
+  }
   Element applicationElement(std::int64_t pid) override { return tree_.applicationElement(pid); }
 
   std::optional<Value> copyAttribute(const Element& element, std::string_view name) override {
@@ -39,7 +42,10 @@ class LinuxPlatform final : public Platform {
   }
   EventRef createScrollWheelEvent(std::int32_t lines) override { return input_.wheel(lines); }
   void setLocation(Event& event, Point at) override { input_.place(event, at); }
-  void post(Event& event) override { input_.post(event); }
+  void post(Event& event) override {
+    tree_.invalidate();
+    input_.post(event);
+  }
 
   std::optional<std::vector<WindowValue>> windowList() override;
 

@@ -1,11 +1,15 @@
 #include "tree_atspi.hpp"
 
+#include "bulk_atspi.hpp"
+
 #include <atspi/atspi.h>
 #include <gio/gio.h>
 
 #include <unistd.h>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -255,14 +259,31 @@ std::string withoutObjectReplacement(std::string_view text) {
 }
 
 AtspiTree::AtspiTree(std::function<std::optional<std::string>()> rootBusAddress)
-    : rootBusAddress_(std::move(rootBusAddress)) {}
+    : rootBusAddress_(std::move(rootBusAddress)) {
+  const char* walk = std::getenv("OMBRU_AX_WALK");
+  serial_ = walk && std::strcmp(walk, "serial") == 0;
+}
+
+void AtspiTree::invalidate() {
+  pending_.reset();
+  if (bulk_) bulk_->invalidate();
+}
 
 AtspiTree::~AtspiTree() {
   release();
 }
 
 void AtspiTree::release() {
-  for (App& app : apps_) g_object_unref(app.accessible);
+  if (bulk_) {
+    // For measuring: how many calls the bulk walk made.
+    if (std::getenv("OMBRU_AX_COUNT_CALLS"))
+      std::fprintf(stderr, "ombru-ax: %llu D-Bus calls\n",
+                   static_cast<unsigned long long>(bulk_->calls()));
+    bulk_->release();
+    bulk_.reset();
+  }
+  for (App& app : apps_)
+    if (app.accessible) g_object_unref(app.accessible);
   apps_.clear();
   pending_.reset();
   if (session_) {
@@ -296,6 +317,13 @@ bool AtspiTree::connect() {
   }
   if (address.empty() || !reachable(address)) return false;
   setenv("AT_SPI_BUS_ADDRESS", address.c_str(), 1);
+  if (!serial_) {
+    // libatspi is not needed then: it would connect to every application
+    // listed and have each one send its whole tree.
+    bulk_ = std::make_unique<BulkTree>(address);
+    connected_ = true;
+    return true;
+  }
   if (atspi_init() > 1) return false;
   atspi_set_timeout(kCallTimeoutMs, kStartupTimeoutMs);
   connected_ = true;
@@ -306,6 +334,11 @@ void AtspiTree::loadApplications() {
   if (loaded_) return;
   loaded_ = true;
   if (!connect()) return;
+  if (bulk_) {
+    for (BulkTree::Listed& app : bulk_->applications())
+      apps_.push_back(App{nullptr, std::move(app.name), app.pid, std::move(app.busName)});
+    return;
+  }
   Ref<AtspiAccessible> desktop(atspi_get_desktop(0));
   if (!desktop) return;
   Err err;
@@ -319,7 +352,7 @@ void AtspiTree::loadApplications() {
     std::string name = takeString(atspi_accessible_get_name(app, &nameErr));
     guint pid = atspi_accessible_get_process_id(app, &pidErr);
     if (pidErr) pid = 0;
-    apps_.push_back(App{app, name, static_cast<std::int64_t>(pid)});
+    apps_.push_back(App{app, name, static_cast<std::int64_t>(pid), {}});
   }
 }
 
@@ -346,8 +379,11 @@ std::optional<std::string> AtspiTree::nameOfProcess(std::int64_t pid) {
 
 Element AtspiTree::applicationElement(std::int64_t pid) {
   loadApplications();
-  for (const App& app : apps_)
-    if (app.pid == pid) return wrap(static_cast<AtspiAccessible*>(g_object_ref(app.accessible)));
+  for (const App& app : apps_) {
+    if (app.pid != pid) continue;
+    if (bulk_) return bulk_->element(app.busName, "/org/a11y/atspi/accessible/root");
+    return wrap(static_cast<AtspiAccessible*>(g_object_ref(app.accessible)));
+  }
   return Element();
 }
 
@@ -431,6 +467,7 @@ std::optional<Value> AtspiTree::windows(AtspiAccessible* a) {
 
 std::optional<Value> AtspiTree::read(const Element& element, std::string_view attribute) {
   AtspiAccessible* a = raw(element);
+  if (bulk_) return bulk_->read(element, attribute);
   std::optional<Extents> pending = std::move(pending_);
   pending_.reset();
   if (!a || !connected_) return std::nullopt;
@@ -515,13 +552,14 @@ std::optional<Value> AtspiTree::read(const Element& element, std::string_view at
 }
 
 bool AtspiTree::writeBool(const Element& element, std::string_view attribute, bool value) {
-  pending_.reset();
+  invalidate();
   // Both flags stand for the one desktop-wide switch that makes toolkits
   // build and expose their trees.
   if (attribute == "AXManualAccessibility" || attribute == "AXEnhancedUserInterface") {
     if (!connect()) return false;
     return setEnabled(value);
   }
+  if (attribute == "AXFocused" && bulk_) return value && bulk_->grabFocus(element);
   AtspiAccessible* a = raw(element);
   if (!a || !connected_) return false;
   if (attribute == "AXFocused") {
@@ -537,6 +575,7 @@ bool AtspiTree::writeBool(const Element& element, std::string_view attribute, bo
 
 std::optional<std::vector<std::string>> AtspiTree::actions(const Element& element) {
   pending_.reset();
+  if (bulk_) return bulk_->actions(element);
   AtspiAccessible* a = raw(element);
   if (!a || !connected_) return std::nullopt;
   Ref<AtspiAction> action(atspi_accessible_get_action_iface(a));
@@ -561,7 +600,8 @@ std::optional<std::vector<std::string>> AtspiTree::actions(const Element& elemen
 }
 
 bool AtspiTree::perform(const Element& element, std::string_view wanted) {
-  pending_.reset();
+  invalidate();
+  if (bulk_) return bulk_->perform(element, wanted);
   AtspiAccessible* a = raw(element);
   if (!a || !connected_) return false;
   Ref<AtspiAction> action(atspi_accessible_get_action_iface(a));

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,8 @@ typedef struct _GDBusConnection GDBusConnection;
 
 namespace ombru::ax::desktop {
 
+class BulkTree;
+
 // Role text of an AT-SPI role; `multiLine` only matters for text roles.
 std::string roleName(int atspiRole, bool multiLine);
 // The core's action name for an AT-SPI action name.
@@ -28,6 +31,9 @@ class AtspiTree {
  public:
   // `rootBusAddress` reads the AT_SPI_BUS property of the X root window, if
   // there is a display; it is only asked when nothing else names the bus.
+  // The tree is read in bulk (BulkTree) unless OMBRU_AX_WALK is "serial":
+  // then every attribute is one blocking libatspi call, the reference the
+  // bulk walk is tested against.
   explicit AtspiTree(std::function<std::optional<std::string>()> rootBusAddress);
   ~AtspiTree();
   AtspiTree(const AtspiTree&) = delete;
@@ -45,14 +51,18 @@ class AtspiTree {
   std::optional<std::vector<std::string>> actions(const Element& element);
   bool perform(const Element& element, std::string_view action);
 
+  // Forgets every value read ahead: called on every action, input event and
+  // pause, so nothing read before one is answered after it.
+  void invalidate();
   // Releases every handle held (before the process ends).
   void release();
 
  private:
   struct App {
-    AtspiAccessible* accessible;
+    AtspiAccessible* accessible;  // null when read in bulk
     std::string name;
     std::int64_t pid;
+    std::string busName;  // when read in bulk
   };
   struct Extents {
     const void* element = nullptr;
@@ -67,6 +77,8 @@ class AtspiTree {
   std::optional<Value> children(AtspiAccessible* accessible);
 
   std::function<std::optional<std::string>()> rootBusAddress_;
+  bool serial_ = false;
+  std::unique_ptr<BulkTree> bulk_;
   bool tried_ = false;
   bool connected_ = false;
   bool loaded_ = false;

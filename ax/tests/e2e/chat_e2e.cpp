@@ -203,6 +203,26 @@ TEST_F(Chat, ReadAndProbeGiveTheConversation) {
   EXPECT_EQ(linesReachable(probe.out), static_cast<long>(lines.size())) << probe.out;
 }
 
+// The tree is read in bulk by default; OMBRU_AX_WALK=serial reads every
+// attribute with one call of its own. Both must answer byte for byte alike.
+// None of these commands changes the page (field's focus and click are made
+// once before, so both walks meet the same focused box).
+TEST_F(Chat, BulkWalkAnswersAsTheSerialWalk) {
+  ASSERT_EQ(ax({"field", app}).status, 0);
+  const ombru::e2e::EnvChanges serial = {{"OMBRU_AX_WALK", "serial"}};
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{"read"}, {"text"}, {"find", "random"}, {"field"}}) {
+    args.insert(args.begin() + 1, app);
+    Result one = ax(args, 90s, serial);
+    Result bulk = ax(args);
+    EXPECT_EQ(one.status, 0) << args[0];
+    EXPECT_EQ(bulk.status, one.status) << args[0];
+    EXPECT_EQ(bulk.out, one.out) << args[0];
+    EXPECT_EQ(bulk.err, one.err) << args[0];
+    EXPECT_GT(bulk.out.size(), 1u) << args[0];
+  }
+}
+
 TEST_F(Chat, WindowsCountsOrdinaryWindows) {
   Result r = ax({"windows", app});
   EXPECT_EQ(r.status, 0);
