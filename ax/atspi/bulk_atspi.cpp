@@ -746,25 +746,33 @@ bool BulkTree::grabFocus(const Element& element) {
   return ok;
 }
 
+bool BulkTree::eachAction(Node& n, const std::function<bool(std::int32_t, std::string)>& visit) {
+  Reply count(property(n, kActionIface, "NActions"));
+  DBusMessageIter it;
+  if (!firstArg(count.m, DBUS_TYPE_INT32, &it, true)) return false;
+  dbus_int32_t c = 0;
+  dbus_message_iter_get_basic(&it, &c);
+  for (dbus_int32_t i = 0; i < c; ++i) {
+    DBusMessage* m = message(n, kActionIface, "GetName");
+    if (m) dbus_message_append_args(m, DBUS_TYPE_INT32, &i, DBUS_TYPE_INVALID);
+    Reply r(block(*n.app, m));
+    if (!firstArg(r.m, DBUS_TYPE_STRING, &it, false)) return false;
+    if (!visit(i, actionName(stringAt(&it)))) break;
+  }
+  return true;
+}
+
 std::optional<std::vector<std::string>> BulkTree::actions(const Element& element) {
   Node* n = get(element);
   if (!n) return std::nullopt;
   std::uint32_t ifaces = 0;
   std::vector<std::string> out;
   if (!interfaces(*n, ifaces) || !(ifaces & kAction)) return out;
-  Reply count(property(*n, kActionIface, "NActions"));
-  DBusMessageIter it;
-  if (!firstArg(count.m, DBUS_TYPE_INT32, &it, true)) return std::nullopt;
-  dbus_int32_t c = 0;
-  dbus_message_iter_get_basic(&it, &c);
-  for (dbus_int32_t i = 0; i < c; ++i) {
-    DBusMessage* m = message(*n, kActionIface, "GetName");
-    if (m) dbus_message_append_args(m, DBUS_TYPE_INT32, &i, DBUS_TYPE_INVALID);
-    Reply r(block(*n->app, m));
-    if (!firstArg(r.m, DBUS_TYPE_STRING, &it, false)) return std::nullopt;
-    std::string name = actionName(stringAt(&it));
+  const bool read = eachAction(*n, [&](std::int32_t, std::string name) {
     if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(std::move(name));
-  }
+    return true;
+  });
+  if (!read) return std::nullopt;
   return out;
 }
 
@@ -772,26 +780,20 @@ bool BulkTree::perform(const Element& element, std::string_view wanted) {
   Node* n = get(element);
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kAction)) return false;
-  Reply count(property(*n, kActionIface, "NActions"));
+  std::optional<std::int32_t> index;
+  const bool read = eachAction(*n, [&](std::int32_t i, const std::string& name) {
+    if (name == wanted) index = i;
+    return !index;
+  });
+  if (!read || !index) return false;
+  DBusMessage* d = message(*n, kActionIface, "DoAction");
+  if (d) dbus_message_append_args(d, DBUS_TYPE_INT32, &*index, DBUS_TYPE_INVALID);
+  Reply done(block(*n->app, d));
   DBusMessageIter it;
-  if (!firstArg(count.m, DBUS_TYPE_INT32, &it, true)) return false;
-  dbus_int32_t c = 0;
-  dbus_message_iter_get_basic(&it, &c);
-  for (dbus_int32_t i = 0; i < c; ++i) {
-    DBusMessage* m = message(*n, kActionIface, "GetName");
-    if (m) dbus_message_append_args(m, DBUS_TYPE_INT32, &i, DBUS_TYPE_INVALID);
-    Reply r(block(*n->app, m));
-    if (!firstArg(r.m, DBUS_TYPE_STRING, &it, false)) return false;
-    if (actionName(stringAt(&it)) != wanted) continue;
-    DBusMessage* d = message(*n, kActionIface, "DoAction");
-    if (d) dbus_message_append_args(d, DBUS_TYPE_INT32, &i, DBUS_TYPE_INVALID);
-    Reply done(block(*n->app, d));
-    if (!firstArg(done.m, DBUS_TYPE_BOOLEAN, &it, false)) return false;
-    dbus_bool_t ok = FALSE;
-    dbus_message_iter_get_basic(&it, &ok);
-    return ok;
-  }
-  return false;
+  if (!firstArg(done.m, DBUS_TYPE_BOOLEAN, &it, false)) return false;
+  dbus_bool_t ok = FALSE;
+  dbus_message_iter_get_basic(&it, &ok);
+  return ok;
 }
 
 }  // namespace ombru::ax::desktop

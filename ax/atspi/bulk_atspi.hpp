@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -78,6 +79,9 @@ class BulkTree {
   void start(Node& n, Fetch& f, DBusMessage* m);
   DBusMessage* wait(Fetch& f);
   DBusMessage* property(Node& n, const char* iface, const char* name);
+  // Calls `visit` with each action's index and name until it returns false;
+  // false when a read fails.
+  bool eachAction(Node& n, const std::function<bool(std::int32_t, std::string)>& visit);
 
   void snapshot(App& app);
   void prefetch(Node& n, bool text);

@@ -8,25 +8,19 @@
 #include <mutex>
 
 #include "pipeline.hpp"
+#include "samples.hpp"
 
 namespace stt {
 namespace {
 
 using namespace std::chrono_literals;
 
-// `seconds` of a tone whose peak is `peak`, or of digital silence.
+// `seconds` of a tone whose peak is `peak`.
 std::vector<int16_t> tone(double seconds, int peak) {
   std::vector<int16_t> samples(static_cast<size_t>(seconds * kSegmentRate));
   for (size_t i = 0; i < samples.size(); ++i)
     samples[i] = static_cast<int16_t>(i % 2 ? peak : -peak);
   return samples;
-}
-std::vector<int16_t> quiet(double seconds) {
-  return std::vector<int16_t>(static_cast<size_t>(seconds * kSegmentRate), 0);
-}
-std::vector<int16_t> operator+(std::vector<int16_t> a, const std::vector<int16_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 // Stretches long enough that each pause after them ends a segment.
 std::vector<int16_t> stretches(std::initializer_list<int> peaks) {

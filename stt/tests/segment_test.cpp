@@ -4,24 +4,18 @@
 #include <numeric>
 
 #include "punctuate.hpp"
+#include "samples.hpp"
 #include "segment.hpp"
 
 namespace stt {
 namespace {
 
-// `seconds` of a loud tone, or of digital silence.
+// `seconds` of a loud tone.
 std::vector<int16_t> tone(double seconds) {
   std::vector<int16_t> samples(static_cast<size_t>(seconds * kSegmentRate));
   for (size_t i = 0; i < samples.size(); ++i)
     samples[i] = static_cast<int16_t>(8000 * std::sin(static_cast<double>(i) * 0.3));
   return samples;
-}
-std::vector<int16_t> quiet(double seconds) {
-  return std::vector<int16_t>(static_cast<size_t>(seconds * kSegmentRate), 0);
-}
-std::vector<int16_t> operator+(std::vector<int16_t> a, const std::vector<int16_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 std::vector<Segment> cutAll(const std::vector<int16_t>& audio, size_t block = 4096) {
