@@ -110,11 +110,13 @@ if has stt; then
       fail "ombru-stt did not transcribe: status $(cat "$work/status"): $(cat "$work/out" "$work/err")"
     fi
   fi
-  # The usage text is fixed by the program; the page quotes it exactly.
+  # The usage text is fixed by the program; the page quotes it exactly. The
+  # page is read whole before it is searched: grep -q leaves at the first
+  # match, and under pipefail the writer it cut off would fail the check.
   if [ "${SMOKE_NO_MAN:-0}" = 1 ]; then
     :
-  elif LC_ALL=C.UTF-8 MANWIDTH=400 man -l "$share/man/man1/ombru-stt.1.gz" 2>/dev/null | col -b |
-    grep -qF '"usage: ombru-stt <audio-file> [--server-ok]"'; then
+  elif page=$(LC_ALL=C.UTF-8 MANWIDTH=400 man -l "$share/man/man1/ombru-stt.1.gz" 2>/dev/null | col -b) &&
+    grep -qF '"usage: ombru-stt <audio-file> [--server-ok]"' <<<"$page"; then
     pass "ombru-stt(1) quotes the usage text"
   else
     fail "ombru-stt(1) does not quote the usage text"
