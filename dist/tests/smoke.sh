@@ -68,9 +68,12 @@ check_man() {
 }
 
 # The first line of a page's synopsis, as man renders it without wrapping.
+# A manual page as plain text, wide enough that no line wraps.
+man_text() {
+  LC_ALL=C.UTF-8 MANWIDTH=400 man -l "$share/man/man1/$1.1.gz" 2>/dev/null | col -b
+}
 synopsis() {
-  LC_ALL=C.UTF-8 MANWIDTH=400 man -l "$share/man/man1/$1.1.gz" 2>/dev/null | col -b |
-    sed -n '/^SYNOPSIS/{n;s/^ *//;p;q}'
+  man_text "$1" | sed -n '/^SYNOPSIS/{n;s/^ *//;p;q}'
 }
 
 for c in "${components[@]}"; do
@@ -115,7 +118,7 @@ if has stt; then
   # match, and under pipefail the writer it cut off would fail the check.
   if [ "${SMOKE_NO_MAN:-0}" = 1 ]; then
     :
-  elif page=$(LC_ALL=C.UTF-8 MANWIDTH=400 man -l "$share/man/man1/ombru-stt.1.gz" 2>/dev/null | col -b) &&
+  elif page=$(man_text ombru-stt) &&
     grep -qF '"usage: ombru-stt <audio-file> [--server-ok]"' <<<"$page"; then
     pass "ombru-stt(1) quotes the usage text"
   else
