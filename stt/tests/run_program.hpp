@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -18,6 +19,7 @@ extern char** environ;
 struct Ran {
   int status = -1;
   std::string out, err;
+  double cpuSeconds = 0;  // user and system time the program took
 };
 
 // A started program; `wait` collects it. The files are named by `stem`, so
@@ -44,9 +46,11 @@ class Running {
   Ran wait() {
     if (pid_ != 0) {
       int status = 0;
-      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      rusage usage{};
+      while (wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
       }
       ran_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      ran_.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
       pid_ = 0;
       ran_.out = readFile(out_);
       ran_.err = readFile(err_);
@@ -57,6 +61,10 @@ class Running {
   }
 
  private:
+  static double seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  }
+
   std::filesystem::path out_, err_;
   pid_t pid_ = 0;
   Ran ran_;
