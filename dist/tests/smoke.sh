@@ -67,11 +67,11 @@ check_man() {
   if [ -z "$warnings" ]; then pass "man --warnings -l $1.1"; else fail "man warns on $1.1: $warnings"; fi
 }
 
-# The first line of a page's synopsis, as man renders it without wrapping.
 # A manual page as plain text, wide enough that no line wraps.
 man_text() {
   LC_ALL=C.UTF-8 MANWIDTH=400 man -l "$share/man/man1/$1.1.gz" 2>/dev/null | col -b
 }
+# The first line of a page's synopsis.
 synopsis() {
   man_text "$1" | sed -n '/^SYNOPSIS/{n;s/^ *//;p;q}'
 }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 
+#include "captured_console.hpp"
 #include "engine_sphinx.hpp"
 #include "run_program.hpp"
 #include "transcribe.hpp"
@@ -94,22 +95,15 @@ std::optional<MachineTime> machineTime() {
   return MachineTime{(all - ticks[3] - ticks[4]) / hz, all / hz};
 }
 
-class Captured final : public stt::Console {
- public:
-  void out(std::string_view bytes) override { text.append(bytes); }
-  void err(std::string_view bytes) override { errors.append(bytes); }
-  std::string text, errors;
-};
-
 // The program's own flow and engine, in this process, with a wait no
 // machine runs out of.
 std::string transcribedWithoutTheWait(const fs::path& audio) {
   auto platform = stt::makeSphinxPlatform(stt::modelIn(stt::kModelDirectory));
-  Captured console;
+  stt::testing::Captured console;
   const int status = stt::transcribe({"ombru-stt", audio.string()}, *platform, console,
                                      stt::Waits{stt::kAuthorisationWait, std::chrono::minutes(10)});
-  EXPECT_EQ(status, 0) << console.errors;
-  return console.text;
+  EXPECT_EQ(status, 0) << console.err_;
+  return console.out_;
 }
 
 // Other work's share of the machine at which a two-minute recording may

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "captured_console.hpp"
 #include "fake_speech.hpp"
 #include "transcribe.hpp"
 
@@ -13,18 +14,12 @@ namespace stt {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::Captured;
 using testing::failure;
 using testing::FakeSpeech;
 using testing::finalText;
 using testing::partialText;
 namespace fs = std::filesystem;
-
-class Captured final : public Console {
- public:
-  void out(std::string_view bytes) override { out_ += bytes; }
-  void err(std::string_view bytes) override { err_ += bytes; }
-  std::string out_, err_;
-};
 
 class SttFlow : public ScratchDirTest {
  protected:

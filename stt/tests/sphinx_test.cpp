@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "audio_sndfile.hpp"
+#include "captured_console.hpp"
 #include "engine_sphinx.hpp"
 #include "transcribe.hpp"
 
@@ -167,13 +168,6 @@ TEST_F(SttSphinx, SilenceIsAnEmptyFinalResultAndAMissingFileAnError) {
   EXPECT_EQ(missing.error->localizedDescription, "System error : No such file or directory.");
 }
 
-class Discard final : public Console {
- public:
-  void out(std::string_view bytes) override { out_ += bytes; }
-  void err(std::string_view bytes) override { err_ += bytes; }
-  std::string out_, err_;
-};
-
 TEST_F(SttSphinx, ARunThatTimesOutEndsWhileTheEngineIsStillDecoding) {
   // A minute of noise takes far longer to decode than the 10 ms allowed. The
   // run ends, and everything it made is destroyed, while the engine's thread
@@ -184,7 +178,7 @@ TEST_F(SttSphinx, ARunThatTimesOutEndsWhileTheEngineIsStillDecoding) {
                                   seed = seed * 1103515245 + 12345;
                                   return static_cast<float>((seed >> 16) % 2000) / 10000 - 0.1f;
                                 });
-  Discard console;
+  testing::Captured console;
   {
     auto platform = makeSphinxPlatform(modelIn(kModelDirectory));
     EXPECT_EQ(transcribe({"ombru-stt", noise.string()}, *platform, console, Waits{5s, 10ms}), 0);
