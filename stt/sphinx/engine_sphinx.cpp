@@ -169,10 +169,7 @@ class Decoder final : public SegmentDecoder {
   std::optional<Search> current_;
 };
 
-// Loads the acoustic model, `dict` and the language model. The search is
-// set up later, once the file shows which one it needs.
-std::unique_ptr<Decoder> loadDecoder(const SphinxModel& model, const fs::path& dict) {
-  quietLogging();
+cmd_ln_t* configFor(const SphinxModel& model, const fs::path& dict) {
   // Parsed as a command line, so that every setting is checked and typed.
   std::vector<std::string> words{"ombru-stt", "-hmm", model.hmm.string(), "-dict", dict.string()};
   for (const auto& [name, value] : kBaseSettings) {
@@ -181,18 +178,53 @@ std::unique_ptr<Decoder> loadDecoder(const SphinxModel& model, const fs::path& d
   }
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
-  cmd_ln_t* config =
-      cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
-  if (config == nullptr) return nullptr;
+  return cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
+}
+
+// The language model as the engine reads one named on its command line: with
+// the same settings, in the same log base. Null when it does not read.
+ngram_model_t* readLanguageModel(cmd_ln_t* config, const fs::path& lm) {
+  // The engine takes its log base as a 32-bit float; so must this, or the
+  // scores differ in their last digits and so, now and then, the words.
+  logmath_t* math =
+      logmath_init(static_cast<float64>(cmd_ln_float32_r(config, "-logbase")), 0, TRUE);
+  if (math == nullptr) return nullptr;
+  ngram_model_t* model = ngram_model_read(config, lm.c_str(), NGRAM_AUTO, math);
+  logmath_free(math);  // the model holds its own reference
+  return model;
+}
+
+// Loads the acoustic model, `dict` and the language model. The search is
+// set up later, once the file shows which one it needs.
+std::unique_ptr<Decoder> loadDecoder(const SphinxModel& model, const fs::path& dict) {
+  quietLogging();
+  cmd_ln_t* config = configFor(model, dict);
+  // The language model is a fifth of the load, mostly copying 27 MB, and
+  // needs nothing else the engine loads: it is read on a core of its own, with
+  // a configuration of its own, since the engine writes to its one.
+  cmd_ln_t* lmConfig = configFor(model, dict);
+  if (config == nullptr || lmConfig == nullptr) {
+    if (config != nullptr) cmd_ln_free_r(config);
+    if (lmConfig != nullptr) cmd_ln_free_r(lmConfig);
+    return nullptr;
+  }
+  ngram_model_t* lm = nullptr;
+  std::thread reader;
+  try {
+    reader = std::thread([&lm, lmConfig, &model] { lm = readLanguageModel(lmConfig, model.lm); });
+  } catch (const std::system_error&) {
+  }
   ps_decoder_t* ps = ps_init(config);
   cmd_ln_free_r(config);  // the decoder keeps its own reference
-  if (ps == nullptr) return nullptr;
-  // Read with the decoder's own settings and log base, as the engine reads
-  // one named on its command line.
-  ngram_model_t* lm =
-      ngram_model_read(ps_get_config(ps), model.lm.c_str(), NGRAM_AUTO, ps_get_logmath(ps));
-  if (lm == nullptr) {
-    ps_free(ps);
+  if (reader.joinable()) {
+    reader.join();
+  } else {
+    lm = readLanguageModel(lmConfig, model.lm);
+  }
+  cmd_ln_free_r(lmConfig);
+  if (ps == nullptr || lm == nullptr) {
+    if (ps != nullptr) ps_free(ps);
+    if (lm != nullptr) ngram_model_free(lm);
     return nullptr;
   }
   return std::make_unique<Decoder>(ps, lm);
