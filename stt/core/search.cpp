@@ -6,9 +6,11 @@
 namespace stt {
 
 double fullSearchSeconds(double seconds, size_t cores) {
-  const double segments = std::max(1.0, std::ceil(seconds / kLongestSegmentSeconds));
-  const double workers = std::min(segments, static_cast<double>(std::max<size_t>(cores, 1)));
-  return kDecoderLoadSeconds + seconds * kFullSearchCostPerSecond / workers;
+  // Segments are decoded side by side, one per core, but a single one may be
+  // as long as the longest segment, and its decode cannot be shared.
+  const double workers = static_cast<double>(std::max<size_t>(cores, 1));
+  const double longest = std::max(std::min(seconds, kLongestSegmentSeconds), seconds / workers);
+  return kDecoderLoadSeconds + longest * kFullSearchCostPerSecond;
 }
 
 Search chooseSearch(double seconds, size_t cores, double waitSeconds) {
