@@ -5,22 +5,30 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "audio_sndfile.hpp"
 #include "pipeline.hpp"
+#include "prepared_dictionary.hpp"
+#include "search.hpp"
 #include "segment.hpp"
+#include "transcribe.hpp"
 
 namespace stt {
 namespace {
+
+namespace fs = std::filesystem;
 
 // PocketSphinx logs some 8 KB on every run. Only its warnings and errors are
 // kept, and only the last one, so that a failure can describe itself.
@@ -67,26 +75,67 @@ std::string takeLastError(const char* fallback) {
   return text;
 }
 
-// The search settings, chosen from the curve of word error against speed in
-// bench/README.md: no second, flat pass, at most 3000 phone models and 10
-// words alive per frame take half of the decoding work away, which lets two
-// minutes of speech fit in the recognition wait, at no cost in accuracy on
-// the corpus.
 // Each segment is normalised over itself ("batch"), so a transcript does
 // not depend on which decoder, or in which order, the segments were decoded.
-constexpr const char* kSearchSettings[][2] = {
+// Everything else is the engine's default: its full search.
+constexpr const char* kBaseSettings[][2] = {
     {"-cmn", "batch"},
-    {"-fwdflat", "no"},
-    {"-maxhmmpf", "3000"},
-    {"-maxwpf", "10"},
 };
+
+// The fast search, chosen from the curve of word error against speed in
+// bench/README.md: no second, flat pass, at most 3000 phone models and 10
+// words alive per frame take half of the decoding work away, which lets two
+// minutes of speech fit in the recognition wait.
+constexpr bool kFastFlatPass = false;
+constexpr long kFastMaxPhoneModels = 3000;
+constexpr long kFastMaxWords = 10;
+
+const char* searchName(Search search) {
+  return search == Search::full ? "full" : "fast";
+}
 
 class Decoder final : public SegmentDecoder {
  public:
-  explicit Decoder(ps_decoder_t* ps) : ps_(ps) {}
-  ~Decoder() override { ps_free(ps_); }
+  Decoder(ps_decoder_t* ps, ngram_model_t* lm) : ps_(ps), lm_(lm) {
+    cmd_ln_t* config = ps_get_config(ps_);
+    flatPass_ = cmd_ln_boolean_r(config, "-fwdflat") != 0;
+    maxPhoneModels_ = cmd_ln_int_r(config, "-maxhmmpf");
+    maxWords_ = cmd_ln_int_r(config, "-maxwpf");
+  }
+  ~Decoder() override {
+    ps_free(ps_);
+    ngram_model_free(lm_);
+  }
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
+
+  // Sets the search up over the language model; each kind once per decoder.
+  bool use(Search search) {
+    if (current_ == search) return true;
+    cmd_ln_t* config = ps_get_config(ps_);
+    const bool fast = search == Search::fast;
+    cmd_ln_set_boolean_r(config, "-fwdflat", fast ? kFastFlatPass : flatPass_);
+    cmd_ln_set_int_r(config, "-maxhmmpf", fast ? kFastMaxPhoneModels : maxPhoneModels_);
+    cmd_ln_set_int_r(config, "-maxwpf", fast ? kFastMaxWords : maxWords_);
+    // A search reads these when it is made, and keeps them.
+    const char* name = searchName(search);
+    if (!made_[fast] && ps_set_lm(ps_, name, lm_) < 0) return false;
+    made_[fast] = true;
+    if (ps_set_search(ps_, name) < 0) return false;
+    current_ = search;
+    return true;
+  }
+
+  // The words the language model can produce.
+  std::unordered_set<std::string> languageModelWords() const {
+    std::unordered_set<std::string> words;
+    const uint32 count = ngram_model_get_counts(lm_)[0];
+    words.reserve(count);
+    for (uint32 id = 0; id < count; ++id) {
+      if (const char* word = ngram_word(lm_, static_cast<int32>(id))) words.emplace(word);
+    }
+    return words;
+  }
 
   // One segment as one whole utterance, normalised over all of it.
   bool decode(const Segment& segment, std::string& text, std::string& error) override {
@@ -112,41 +161,105 @@ class Decoder final : public SegmentDecoder {
 
  private:
   ps_decoder_t* ps_;
+  ngram_model_t* lm_;
+  bool flatPass_ = true;
+  long maxPhoneModels_ = 0;
+  long maxWords_ = 0;
+  bool made_[2] = {false, false};
+  std::optional<Search> current_;
 };
 
-std::unique_ptr<Decoder> loadDecoder(const SphinxModel& model) {
-  quietLogging();
+cmd_ln_t* configFor(const SphinxModel& model, const fs::path& dict) {
   // Parsed as a command line, so that every setting is checked and typed.
-  std::vector<std::string> words{"ombru-stt",       "-hmm",  model.hmm.string(), "-lm",
-                                 model.lm.string(), "-dict", model.dict.string()};
-  for (const auto& [name, value] : kSearchSettings) {
+  std::vector<std::string> words{"ombru-stt", "-hmm", model.hmm.string(), "-dict", dict.string()};
+  for (const auto& [name, value] : kBaseSettings) {
     words.emplace_back(name);
     words.emplace_back(value);
   }
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
-  cmd_ln_t* config =
-      cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
-  if (config == nullptr) return nullptr;
+  return cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
+}
+
+// The language model as the engine reads one named on its command line: with
+// the same settings, in the same log base. Null when it does not read.
+ngram_model_t* readLanguageModel(cmd_ln_t* config, const fs::path& lm) {
+  // The engine takes its log base as a 32-bit float; so must this, or the
+  // scores differ in their last digits and so, now and then, the words.
+  logmath_t* math =
+      logmath_init(static_cast<float64>(cmd_ln_float32_r(config, "-logbase")), 0, TRUE);
+  if (math == nullptr) return nullptr;
+  ngram_model_t* model = ngram_model_read(config, lm.c_str(), NGRAM_AUTO, math);
+  logmath_free(math);  // the model holds its own reference
+  return model;
+}
+
+// Loads the acoustic model, `dict` and the language model. The search is
+// set up later, once the file shows which one it needs.
+std::unique_ptr<Decoder> loadDecoder(const SphinxModel& model, const fs::path& dict) {
+  quietLogging();
+  cmd_ln_t* config = configFor(model, dict);
+  // The language model is a fifth of the load, mostly copying 27 MB, and
+  // needs nothing else the engine loads: it is read on a core of its own, with
+  // a configuration of its own, since the engine writes to its one.
+  cmd_ln_t* lmConfig = configFor(model, dict);
+  if (config == nullptr || lmConfig == nullptr) {
+    if (config != nullptr) cmd_ln_free_r(config);
+    if (lmConfig != nullptr) cmd_ln_free_r(lmConfig);
+    return nullptr;
+  }
+  ngram_model_t* lm = nullptr;
+  std::thread reader;
+  try {
+    reader = std::thread([&lm, lmConfig, &model] { lm = readLanguageModel(lmConfig, model.lm); });
+  } catch (const std::system_error&) {
+  }
   ps_decoder_t* ps = ps_init(config);
   cmd_ln_free_r(config);  // the decoder keeps its own reference
-  if (ps == nullptr) return nullptr;
-  return std::make_unique<Decoder>(ps);
+  if (reader.joinable()) {
+    reader.join();
+  } else {
+    lm = readLanguageModel(lmConfig, model.lm);
+  }
+  cmd_ln_free_r(lmConfig);
+  if (ps == nullptr || lm == nullptr) {
+    if (ps != nullptr) ps_free(ps);
+    if (lm != nullptr) ngram_model_free(lm);
+    return nullptr;
+  }
+  return std::make_unique<Decoder>(ps, lm);
 }
 
 // Loaded decoders, kept for the next segment or recognition. PocketSphinx
 // cannot share a loaded model between decoders, so each costs a full load;
 // one is loaded up front and the others only when a file can use them.
-class DecoderPool final : public DecoderSource {
+class DecoderPool final {
  public:
-  explicit DecoderPool(SphinxModel model) : model_(std::move(model)) {
-    if (auto first = loadDecoder(model_)) idle_.push_back(std::move(first));
+  DecoderPool(SphinxModel model, std::optional<fs::path> cache)
+      : model_(std::move(model)), dict_(model_.dict) {
+    // Taken before the load, so that files changed while loading are caught.
+    const auto identity = modelIdentity(model_.dict, model_.lm);
+    if (cache) {
+      if (auto prepared = findPreparedDictionary(*cache, model_.dict, model_.lm)) dict_ = *prepared;
+    }
+    auto first = loadDecoder(model_, dict_);
+    if (!first && dict_ != model_.dict) {
+      dict_ = model_.dict;  // any trouble with the prepared one: the full files
+      first = loadDecoder(model_, dict_);
+    }
+    if (first && cache && identity && dict_ == model_.dict) {
+      // The full load is paid once; later runs load the prepared dictionary.
+      (void)writePreparedDictionary(*cache, model_.dict, model_.lm, *identity,
+                                    first->languageModelWords());
+    }
+    if (first) idle_.push_back(std::move(first));
     loaded_ = !idle_.empty();
   }
   bool loaded() const { return loaded_; }
+  const fs::path& dictionary() const { return dict_; }
 
-  // Loads decoders, side by side, until `count` are idle.
-  void reserve(size_t count) {
+  // Loads decoders, side by side, until `count` are idle, each with `search`.
+  void reserve(size_t count, Search search) {
     size_t missing;
     {
       std::lock_guard guard(lock_);
@@ -155,8 +268,9 @@ class DecoderPool final : public DecoderSource {
     std::vector<std::thread> loaders;
     for (size_t i = 0; i < missing; ++i) {
       try {
-        loaders.emplace_back([this] {
-          if (auto decoder = loadDecoder(model_)) release(std::move(decoder));
+        loaders.emplace_back([this, search] {
+          auto decoder = loadDecoder(model_, dict_);
+          if (decoder && decoder->use(search)) release(std::move(decoder));
         });
       } catch (const std::system_error&) {
         break;  // the workers load what they lack
@@ -165,29 +279,53 @@ class DecoderPool final : public DecoderSource {
     for (auto& loader : loaders) loader.join();
   }
 
-  std::unique_ptr<SegmentDecoder> acquire(std::string& error) override {
+  std::unique_ptr<Decoder> acquire(Search search, std::string& error) {
+    std::unique_ptr<Decoder> decoder;
     {
       std::lock_guard guard(lock_);
       if (!idle_.empty()) {
-        auto decoder = std::move(idle_.back());
+        decoder = std::move(idle_.back());
         idle_.pop_back();
-        return decoder;
       }
     }
-    auto decoder = loadDecoder(model_);
-    if (!decoder) error = takeLastError("decoder could not load");
+    if (!decoder) decoder = loadDecoder(model_, dict_);
+    if (!decoder) {
+      error = takeLastError("decoder could not load");
+      return nullptr;
+    }
+    if (!decoder->use(search)) {
+      error = takeLastError("search could not be set up");
+      return nullptr;
+    }
     return decoder;
   }
-  void release(std::unique_ptr<SegmentDecoder> decoder) override {
+  void release(std::unique_ptr<Decoder> decoder) {
     std::lock_guard guard(lock_);
     idle_.push_back(std::move(decoder));
   }
 
  private:
   SphinxModel model_;
+  fs::path dict_;
   bool loaded_ = false;
   std::mutex lock_;
-  std::vector<std::unique_ptr<SegmentDecoder>> idle_;
+  std::vector<std::unique_ptr<Decoder>> idle_;
+};
+
+// The pool's decoders for one recognition, all with its search.
+class SearchDecoders final : public DecoderSource {
+ public:
+  SearchDecoders(DecoderPool& pool, Search search) : pool_(pool), search_(search) {}
+  std::unique_ptr<SegmentDecoder> acquire(std::string& error) override {
+    return pool_.acquire(search_, error);
+  }
+  void release(std::unique_ptr<SegmentDecoder> decoder) override {
+    pool_.release(std::unique_ptr<Decoder>(static_cast<Decoder*>(decoder.release())));
+  }
+
+ private:
+  DecoderPool& pool_;
+  Search search_;
 };
 
 RecognitionError errorOf(std::string description) {
@@ -208,7 +346,7 @@ size_t surelySegments(double seconds) {
   return static_cast<size_t>(std::min(std::ceil(seconds / longest), 1e6));
 }
 
-void recognise(DecoderPool& pool, AudioReader* audio, const std::string& openError,
+void recognise(DecoderPool& pool, Search search, AudioReader* audio, const std::string& openError,
                const std::atomic<bool>& cancelled, const ResultHandler& handler) {
   if (!audio) {
     if (!cancelled) handler(std::nullopt, errorOf(openError));
@@ -216,7 +354,8 @@ void recognise(DecoderPool& pool, AudioReader* audio, const std::string& openErr
   }
   if (cancelled) return;
   takeLastError("");
-  auto decoded = decodeSegments(*audio, pool, workersHere(), cancelled);
+  SearchDecoders decoders(pool, search);
+  auto decoded = decodeSegments(*audio, decoders, workersHere(), cancelled);
   if (!decoded) return;
   if (!decoded->error.empty()) {
     handler(std::nullopt, errorOf(std::move(decoded->error)));
@@ -251,14 +390,17 @@ class SphinxRecognizer final : public SpeechRecognizer {
     // before the recognition is timed, rather than while it runs. A shorter
     // one may still be cut in two, and then loads its second decoder when
     // that segment waits.
-    if (audio) pool_->reserve(std::min(workersHere(), surelySegments(seconds)));
+    const Search search = chooseSearch(seconds, workersHere(),
+                                       std::chrono::duration<double>(kRecognitionWait).count());
+    if (audio) pool_->reserve(std::min(workersHere(), surelySegments(seconds)), search);
     // The thread owns what it uses (decoders, task, handler), so the run may
     // end, and the process exit, while it is still decoding.
     try {
-      std::thread([pool = pool_, task, audio = std::shared_ptr<AudioReader>(std::move(audio)),
-                   openError, handler]() mutable {
+      std::thread([pool = pool_, search, task,
+                   audio = std::shared_ptr<AudioReader>(std::move(audio)), openError,
+                   handler]() mutable {
         try {
-          recognise(*pool, audio.get(), openError, task->cancelled, handler);
+          recognise(*pool, search, audio.get(), openError, task->cancelled, handler);
         } catch (...) {
           // Out of memory while reporting; the run ends by its time-out.
         }
@@ -275,7 +417,8 @@ class SphinxRecognizer final : public SpeechRecognizer {
 
 class SphinxPlatform final : public SpeechPlatform {
  public:
-  explicit SphinxPlatform(SphinxModel model) : model_(std::move(model)) {}
+  SphinxPlatform(SphinxModel model, std::optional<fs::path> cache)
+      : model_(std::move(model)), cache_(std::move(cache)) {}
 
   void requestAuthorization(AuthorizationHandler handler) override {
     try {
@@ -295,12 +438,13 @@ class SphinxPlatform final : public SpeechPlatform {
     }
     // Loaded once, so that every recogniser of this platform reuses them.
     std::lock_guard guard(lock_);
-    if (!pool_) pool_ = std::make_shared<DecoderPool>(model_);
+    if (!pool_) pool_ = std::make_shared<DecoderPool>(model_, cache_);
     return std::make_unique<SphinxRecognizer>(pool_);
   }
 
  private:
   SphinxModel model_;
+  std::optional<fs::path> cache_;
   std::mutex lock_;
   std::shared_ptr<DecoderPool> pool_;
 };
@@ -312,8 +456,9 @@ SphinxModel modelIn(const std::filesystem::path& directory) {
                      directory / "cmudict-en-us.dict"};
 }
 
-std::unique_ptr<SpeechPlatform> makeSphinxPlatform(SphinxModel model) {
-  return std::make_unique<SphinxPlatform>(std::move(model));
+std::unique_ptr<SpeechPlatform> makeSphinxPlatform(SphinxModel model,
+                                                   std::optional<std::filesystem::path> cache) {
+  return std::make_unique<SphinxPlatform>(std::move(model), std::move(cache));
 }
 
 }  // namespace stt

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "speech.hpp"
 
@@ -21,7 +22,10 @@ SphinxModel modelIn(const std::filesystem::path& directory);
 
 // Authorisation is always granted, since Linux has no speech permission. The
 // recogniser for "en-US" is absent when the model files are missing, and
-// unavailable when they are there but do not load.
-std::unique_ptr<SpeechPlatform> makeSphinxPlatform(SphinxModel model);
+// unavailable when they are there but do not load. With a cache folder, the
+// dictionary cut to the language model's words is kept there and loaded in
+// place of the full one (prepared_dictionary.hpp).
+std::unique_ptr<SpeechPlatform> makeSphinxPlatform(
+    SphinxModel model, std::optional<std::filesystem::path> cache = std::nullopt);
 
 }  // namespace stt

@@ -37,12 +37,14 @@ inline size_t wordErrors(const std::vector<std::string>& ref, const std::vector<
   return row[hyp.size()];
 }
 
-// The clips a corpus directory holds, in order: clip-01, clip-02, ... each a
-// .wav with its reference .txt beside it, given without the extension.
-inline std::vector<std::string> corpusClips(const std::string& dir) {
+// The clips a corpus directory holds, in order: clip-01, clip-02, ... (or
+// another prefix) each a .wav with its reference .txt beside it, given
+// without the extension.
+inline std::vector<std::string> corpusClips(const std::string& dir,
+                                            const std::string& prefix = "clip") {
   std::vector<std::string> clips;
   for (int n = 1;; ++n) {
-    const auto stem = dir + (n < 10 ? "/clip-0" : "/clip-") + std::to_string(n);
+    const auto stem = dir + "/" + prefix + (n < 10 ? "-0" : "-") + std::to_string(n);
     if (!std::ifstream(stem + ".wav")) break;
     clips.push_back(stem);
   }
