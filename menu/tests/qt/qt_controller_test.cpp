@@ -39,28 +39,28 @@ TEST(MenuQtController, PollsAtOnceThenOnTheThreeSecondTimer) {
 TEST(MenuQtController, LookFollowsEveryDeliveredStateWithOneIconPerLook) {
   Rig rig;
   rig.controller->start();
-  auto* tray = rig.controller->tray();
-  EXPECT_EQ(tray->toolTip(), "Ombru Voice");
-  const qint64 full = tray->icon().cacheKey();
+  auto* c = rig.controller.get();
+  EXPECT_EQ(c->toolTip(), "Ombru Voice");
+  const qint64 full = c->shownIcon().cacheKey();
 
   rig.http->answerLast(std::nullopt);
-  EXPECT_EQ(tray->toolTip(), QString::fromUtf8("Ombru Voice — not running"));
-  const qint64 dim = tray->icon().cacheKey();
+  EXPECT_EQ(c->toolTip(), QString::fromUtf8("Ombru Voice — not running"));
+  const qint64 dim = c->shownIcon().cacheKey();
   EXPECT_NE(dim, full);
 
   rig.timers->tick();
   rig.http->answerLast(R"({"muted":true,"chat":true})");
-  EXPECT_EQ(tray->toolTip(), QString::fromUtf8("Ombru Voice — muted"));
-  const qint64 muted = tray->icon().cacheKey();
+  EXPECT_EQ(c->toolTip(), QString::fromUtf8("Ombru Voice — muted"));
+  const qint64 muted = c->shownIcon().cacheKey();
   EXPECT_NE(muted, dim);
 
   rig.timers->tick();
   rig.http->answerLast("[1]");
-  EXPECT_EQ(tray->icon().cacheKey(), dim) << "the not-running icon is made once and reused";
+  EXPECT_EQ(c->shownIcon().cacheKey(), dim) << "the not-running icon is made once and reused";
   rig.timers->tick();
   rig.http->answerLast("{}");
-  EXPECT_EQ(tray->toolTip(), QString::fromUtf8("Ombru Voice — listening"));
-  EXPECT_EQ(tray->icon().cacheKey(), full);
+  EXPECT_EQ(c->toolTip(), QString::fromUtf8("Ombru Voice — listening"));
+  EXPECT_EQ(c->shownIcon().cacheKey(), full);
 }
 
 TEST(MenuQtController, LastDeliveredReplyWins) {
@@ -287,7 +287,7 @@ TEST(MenuQtController, AnAddressThatCannotBeFormedGivesNotRunningAtOnce) {
   d.http = Deps::real().http;
   Controller c(std::move(d));
   c.start();
-  EXPECT_EQ(c.tray()->toolTip(), QString::fromUtf8("Ombru Voice — not running"));
+  EXPECT_EQ(c.toolTip(), QString::fromUtf8("Ombru Voice — not running"));
 }
 
 }  // namespace
