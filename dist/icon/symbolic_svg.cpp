@@ -2,7 +2,10 @@
 // geometry in the menu core. Desktop shells recolour symbolic icons with
 // their panel's text colour, which they only do for filled shapes: the
 // stroked outline is written as the filled area the stroke covers.
-// Usage: ombru-mark-symbolic OUTPUT_FOLDER
+// Besides the scalable drawing, each size a panel commonly asks for gets its
+// own drawing on whole pixels, which the icon theme picks before the
+// scalable one, so that the mark stays crisp there too.
+// Usage: ombru-mark-symbolic HICOLOR_FOLDER
 
 #include <QPainterPath>
 #include <QPainterPathStroker>
@@ -12,6 +15,7 @@
 #include <string>
 
 #include "core/display.hpp"
+#include "mark_qt.hpp"
 
 namespace {
 
@@ -40,7 +44,21 @@ std::string pathData(const QPainterPath& path) {
   return d;
 }
 
-std::string svg(double opacity) {
+std::string document(const QPainterPath& shape, double side, int pixels, double opacity) {
+  // The stroke's outline keeps its round joins as curves; filled with the
+  // non-zero rule it covers what the stroke covers.
+  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(pixels) +
+         "\" height=\"" + std::to_string(pixels) + "\" viewBox=\"0 0 " + number(side) + ' ' +
+         number(side) + "\">\n";
+  out += "  <g opacity=\"" + number(opacity) + "\">\n";
+  out += "    <path fill=\"#bebebe\" fill-rule=\"nonzero\" d=\"" + pathData(shape) + "\"/>\n";
+  out += "  </g>\n</svg>\n";
+  return out;
+}
+
+// The design on its 64-unit grid.
+std::string scalable(double opacity) {
   const double side = ombru::menu::MARK_GRID;
   const ombru::menu::MarkGeometry g = ombru::menu::markGeometry(side, true, /*yDown=*/true);
   QPainterPath outline;
@@ -50,24 +68,35 @@ std::string svg(double opacity) {
   QPainterPathStroker stroker;
   stroker.setWidth(g.lineWidth);
   stroker.setJoinStyle(g.roundJoins ? Qt::RoundJoin : Qt::MiterJoin);
-  // The stroke's outline keeps its round joins as curves; filled with the
-  // non-zero rule it covers what the stroke covers. The squares stand apart.
   QPainterPath shape = stroker.createStroke(outline);
   for (const auto& r : g.squares) shape.addRect(r.x, r.y, r.width, r.height);
-  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"16\" height=\"16\" viewBox=\"0 0 " +
-         number(side) + ' ' + number(side) + "\">\n";
-  out += "  <g opacity=\"" + number(opacity) + "\">\n";
-  out += "    <path fill=\"#bebebe\" fill-rule=\"nonzero\" d=\"" + pathData(shape) + "\"/>\n";
-  out += "  </g>\n</svg>\n";
-  return out;
+  return document(shape, side, 16, opacity);
+}
+
+// The same on whole pixels of a side-by-side icon.
+std::string snapped(int side, double opacity) {
+  const ombru::menu::qt::SnappedMark m = ombru::menu::qt::snappedMark(side);
+  QPainterPathStroker stroker;
+  stroker.setWidth(m.width);
+  stroker.setJoinStyle(Qt::RoundJoin);
+  QPainterPath shape = stroker.createStroke(m.outline);
+  shape.addPath(m.squares);
+  return document(shape, side, side, opacity);
+}
+
+bool write(const std::string& path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+  file.close();
+  if (!file) std::cerr << "ombru-mark-symbolic: cannot write " << path << "\n";
+  return static_cast<bool>(file);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::cerr << "usage: ombru-mark-symbolic OUTPUT_FOLDER\n";
+    std::cerr << "usage: ombru-mark-symbolic HICOLOR_FOLDER\n";
     return 2;
   }
   // The three looks: listening, muted, not running.
@@ -77,14 +106,13 @@ int main(int argc, char** argv) {
   } looks[] = {{"ombru-menu-symbolic", 1.0},
                {"ombru-menu-muted-symbolic", 0.35},
                {"ombru-menu-off-symbolic", 0.25}};
+  const std::string root = argv[1];
   for (const auto& look : looks) {
-    const std::string path = std::string(argv[1]) + '/' + look.name + ".svg";
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << svg(look.opacity);
-    file.close();
-    if (!file) {
-      std::cerr << "ombru-mark-symbolic: cannot write " << path << "\n";
-      return 1;
+    const std::string name = std::string("/apps/") + look.name + ".svg";
+    if (!write(root + "/scalable" + name, scalable(look.opacity))) return 1;
+    for (int side : {16, 22, 24, 32, 48}) {
+      const std::string dir = std::to_string(side) + 'x' + std::to_string(side);
+      if (!write(root + '/' + dir + name, snapped(side, look.opacity))) return 1;
     }
   }
   return 0;

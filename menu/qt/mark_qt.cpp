@@ -95,35 +95,35 @@ void drawMark(QPainter& painter, const QRectF& square, bool isTemplate, const QC
   painter.restore();
 }
 
+SnappedMark snappedMark(int side) {
+  SnappedMark m;
+  const MarkGeometry g = markGeometry(side, true, /*yDown=*/true);
+  m.width = std::max(1.0, std::round(g.lineWidth));
+  // A stroke edge on a pixel boundary: the centre sits half a stroke from it.
+  auto line = [&](double v) { return std::round(v - m.width / 2) + m.width / 2; };
+  m.outline.moveTo(line(g.outline[0].x), line(g.outline[0].y));
+  for (size_t i = 1; i < g.outline.size(); ++i)
+    m.outline.lineTo(line(g.outline[i].x), line(g.outline[i].y));
+  m.outline.closeSubpath();
+  for (const Rect& r : g.squares)
+    m.squares.addRect(std::round(r.x), std::round(r.y), std::max(1.0, std::round(r.width)),
+                      std::max(1.0, std::round(r.height)));
+  return m;
+}
+
 QImage markImage(int side, const QColor& ink, double opacity) {
   QImage img(std::max(side, 1), std::max(side, 1), QImage::Format_ARGB32_Premultiplied);
   img.fill(Qt::transparent);
   if (side < 1) return img;
-  const MarkGeometry g = markGeometry(side, true, /*yDown=*/true);
-  const double width = std::max(1.0, std::round(g.lineWidth));
-  // A stroke edge on a pixel boundary: the centre sits half a stroke from it.
-  auto line = [&](double v) { return std::round(v - width / 2) + width / 2; };
-  auto edge = [](double v) { return std::round(v); };
-
+  const SnappedMark m = snappedMark(side);
   QPainter painter(&img);
   painter.setRenderHint(QPainter::Antialiasing, true);
   painter.setOpacity(opacity);
-  QPainterPath outline;
-  outline.moveTo(line(g.outline[0].x), line(g.outline[0].y));
-  for (size_t i = 1; i < g.outline.size(); ++i)
-    outline.lineTo(line(g.outline[i].x), line(g.outline[i].y));
-  outline.closeSubpath();
   QPen pen(ink);
-  pen.setWidthF(width);
-  pen.setJoinStyle(g.roundJoins ? Qt::RoundJoin : Qt::MiterJoin);
-  painter.strokePath(outline, pen);
-
-  QPainterPath squares;
-  for (const Rect& r : g.squares) {
-    const double w = std::max(1.0, std::round(r.width)), h = std::max(1.0, std::round(r.height));
-    squares.addRect(edge(r.x), edge(r.y), w, h);
-  }
-  painter.fillPath(squares, ink);
+  pen.setWidthF(m.width);
+  pen.setJoinStyle(Qt::RoundJoin);
+  painter.strokePath(m.outline, pen);
+  painter.fillPath(m.squares, ink);
   return img;
 }
 

@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QImage>
 #include <QPainter>
+#include <QPainterPath>
 #include <QRectF>
 
 namespace ombru::menu::qt {
@@ -16,6 +17,16 @@ namespace ombru::menu::qt {
 // otherwise, at `opacity`.
 void drawMark(QPainter& painter, const QRectF& square, bool isTemplate, const QColor& ink,
               double opacity);
+
+// The mark's geometry moved to whole pixels for a `side` by `side` pixel
+// square (y down): the stroke a whole number of pixels wide with its edges,
+// like the squares' edges, on pixel boundaries.
+struct SnappedMark {
+  QPainterPath outline;  // stroked with `width` and round joins
+  double width = 1.0;
+  QPainterPath squares;  // filled
+};
+SnappedMark snappedMark(int side);
 
 // The template mark on a transparent image of `side` by `side` device
 // pixels, in `ink` at `opacity`. The geometry is the same as drawMark's,
