@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_sni import check, failures, start_daemon  # noqa: E402
 
 PANEL_HEIGHT = 24
+SCREEN_WIDTH = 1280
 XFCONFD = "/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd"
 
 PANEL_XML = """<?xml version="1.0" encoding="UTF-8"?>
@@ -79,7 +80,7 @@ class Mark:
 
     def __init__(self, path):
         self.path = path
-        rows = pixels(path, 1280, PANEL_HEIGHT, 0, 0)
+        rows = pixels(path, SCREEN_WIDTH, PANEL_HEIGHT, 0, 0)
         counts = {}
         for row in rows:
             for p in row:
