@@ -3,7 +3,13 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDBusConnection>
 #include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QStandardPaths>
+#include <cstdio>
 #include <thread>
 
 #include "http_qt.hpp"
@@ -31,18 +37,19 @@ Deps Deps::real(std::string base) {
   d.opener = std::make_shared<DesktopOpener>();
   d.home = QDir::homePath().toStdString();
   d.quit = [] { QCoreApplication::quit(); };
+  d.desktop = true;
   return d;
 }
 
 Controller::Controller(Deps deps)
     : deps_(std::move(deps)),
-      tray_(new QSystemTrayIcon(this)),
       menu_(new QMenu()),
       renderer_([this](const Item& item) { choose(item); }) {}
 
 Controller::~Controller() {
   qApp->removeEventFilter(this);
-  tray_->setContextMenu(nullptr);
+  delete sni_;
+  if (tray_) tray_->setContextMenu(nullptr);
   delete menu_;
 }
 
@@ -52,32 +59,139 @@ QIcon Controller::icon(double alpha) {
   return it->second;
 }
 
+namespace {
+
+bool onX11() {
+  return QGuiApplication::platformName() == QLatin1String("xcb");
+}
+
+// The themed icon of each look: hosts that recolour symbolic icons draw it
+// in the panel's own text colour. The opacity is in the icon itself.
+QString themedName(double alpha) {
+  if (alpha >= 1.0) return QStringLiteral("ombru-menu-symbolic");
+  if (alpha >= 0.35) return QStringLiteral("ombru-menu-muted-symbolic");
+  return QStringLiteral("ombru-menu-off-symbolic");
+}
+
+// The folder of icon themes holding this program's icons: beside an install
+// in any prefix (and in the build tree, which mirrors it), else a standard
+// data folder; empty when the icons are nowhere, and the pixmaps do alone.
+QString iconFolder() {
+  const QString file = QStringLiteral("/hicolor/scalable/apps/ombru-menu-symbolic.svg");
+  const QString local = QCoreApplication::applicationDirPath() + QStringLiteral("/../share/icons");
+  if (QFileInfo::exists(local + file)) return QDir::cleanPath(local);
+  for (const QString& data : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
+    if (QFileInfo::exists(data + QStringLiteral("/icons") + file))
+      return data + QStringLiteral("/icons");
+  return {};
+}
+
+}  // namespace
+
 void Controller::start() {
-  tray_->setIcon(icon(1.0));
-  shownAlpha_ = 1.0;
-  tray_->setToolTip(
-      QString::fromUtf8(INITIAL_TOOL_TIP.data(), static_cast<qsizetype>(INITIAL_TOOL_TIP.size())));
   QObject::connect(menu_, &QMenu::aboutToShow, this, [this] { build(); });
-  tray_->setContextMenu(menu_);
-  // A plain click opens the menu as well, as a status item's click does; Qt
-  // opens it on the context click by itself.
-  QObject::connect(tray_, &QSystemTrayIcon::activated, this,
-                   [this](QSystemTrayIcon::ActivationReason reason) {
-                     if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible())
-                       menu_->popup(QCursor::pos());
-                   });
   // The mark takes the palette's text colour when it is drawn; a new palette
   // (a dark theme switched on) must reach trays that hold a rendered copy.
+  // Key presses reach the open menu through here too.
   qApp->installEventFilter(this);
-  tray_->show();
+  show(1.0,
+       QString::fromUtf8(INITIAL_TOOL_TIP.data(), static_cast<qsizetype>(INITIAL_TOOL_TIP.size())));
+  if (deps_.desktop) {
+    iconDir_ = iconFolder();
+    StatusNotifier::Hooks hooks;
+    hooks.aboutToShow = [this] { build(); };
+    // A popup of our own is a toplevel window on Wayland: only on X11.
+    if (onX11())
+      hooks.popup = [this](QPoint at) {
+        if (!menu_->isVisible()) menu_->popup(at.isNull() ? QCursor::pos() : at);
+      };
+    hooks.shown = [this](bool) { fallback(); };
+    sni_ = new StatusNotifier(QDBusConnection::sessionBus(), menu_, hooks);
+    sni_->setIconThemePath(iconDir_);
+    show(shownAlpha_, toolTip_);
+    const bool shell = sni_->start() && sni_->watcherPresent();
+    fallback();
+    const bool xembed = tray_ && QSystemTrayIcon::isSystemTrayAvailable();
+    if (!shell && !xembed)
+      std::fprintf(stderr,
+                   "ombru-menu: no tray host found; the icon will appear when one starts\n");
+  }
   refresh();
   deps_.timers->every(ms(POLL_INTERVAL), [this] { refresh(); });
 }
 
+void Controller::fallback() {
+  const bool needed = onX11() && !(sni_ && sni_->hosted());
+  // Made only while no D-Bus shell is there, so that Qt settles on XEmbed
+  // instead of registering a second item of its own.
+  if (needed && !tray_ && !(sni_ && sni_->watcherPresent())) {
+    tray_ = new QSystemTrayIcon(this);
+    tray_->setIcon(shownIcon_);
+    tray_->setToolTip(toolTip_);
+    tray_->setContextMenu(menu_);
+    // A plain click opens the menu as well; Qt opens it on the context click.
+    QObject::connect(tray_, &QSystemTrayIcon::activated, this,
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                       if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible())
+                         menu_->popup(QCursor::pos());
+                     });
+  }
+  if (tray_) tray_->setVisible(needed);
+}
+
+void Controller::show(double alpha, const QString& toolTip) {
+  if (alpha != shownAlpha_) {
+    shownIcon_ = icon(alpha);
+    shownAlpha_ = alpha;
+    if (tray_) tray_->setIcon(shownIcon_);
+  }
+  if (toolTip != toolTip_) {
+    toolTip_ = toolTip;
+    if (tray_) tray_->setToolTip(toolTip_);
+  }
+  if (sni_) sni_->setLook({toolTip_, iconDir_.isEmpty() ? QString() : themedName(alpha), alpha});
+}
+
 bool Controller::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
-    tray_->setIcon(icon(shownAlpha_));
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) {
+    shownIcon_ = icon(shownAlpha_);
+    if (tray_) tray_->setIcon(shownIcon_);
+  }
+  if (event->type() == QEvent::KeyPress)
+    if (auto* menu = qobject_cast<QMenu*>(watched))
+      if (shortcut(menu, static_cast<QKeyEvent*>(event))) return true;
   return QObject::eventFilter(watched, event);
+}
+
+// Qt draws the shortcuts in the open menu but does not act on them there: a
+// key pressed in any level of it runs the entry that shows that shortcut.
+bool Controller::shortcut(QMenu* menu, QKeyEvent* key) {
+  if (key->modifiers() == Qt::NoModifier) return false;
+  const QKeySequence pressed(key->keyCombination());
+  QAction* found = nullptr;
+  bool ours = false;
+  std::vector<QMenu*> todo{menu_};
+  while (!todo.empty()) {
+    QMenu* m = todo.back();
+    todo.pop_back();
+    ours = ours || m == menu;
+    for (QAction* a : m->actions()) {
+      if (a->menu()) todo.push_back(a->menu());
+      if (!found && a->isEnabled() && !a->shortcut().isEmpty() && a->shortcut() == pressed)
+        found = a;
+    }
+  }
+  if (!ours || !found) return false;
+  QPointer<QAction> target = found;
+  menu_->hide();  // and the open submenus with it
+  // After the key's own handling, like a click: the action may rebuild the menu.
+  QMetaObject::invokeMethod(
+      this,
+      [target] {
+        if (target) target->trigger();
+      },
+      Qt::QueuedConnection);
+  return true;
 }
 
 void Controller::refresh() {
@@ -90,12 +204,7 @@ void Controller::refresh() {
 void Controller::deliver(State state) {
   state_ = std::move(state);
   const Display look = display(state_);
-  if (look.alpha != shownAlpha_) {
-    tray_->setIcon(icon(look.alpha));
-    shownAlpha_ = look.alpha;
-  }
-  const QString tip = QString::fromStdString(look.toolTip);
-  if (tray_->toolTip() != tip) tray_->setToolTip(tip);
+  show(look.alpha, QString::fromStdString(look.toolTip));
   // A menu never opened holds nothing and stays unbuilt; once built it
   // follows every poll.
   if (!menu_->actions().isEmpty()) build();
@@ -104,6 +213,7 @@ void Controller::deliver(State state) {
 void Controller::build() {
   ++builds_;
   renderer_.render(menu_, buildMenu(state_));
+  if (sni_) sni_->menuChanged();
 }
 
 void Controller::send(const Command& command) {

@@ -3,6 +3,7 @@
 // menu, the last State and the poll, and carries out the menu's actions.
 
 #include <QIcon>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
@@ -14,6 +15,7 @@
 #include "core/ombru_menu_core.hpp"
 #include "menu_qt.hpp"
 #include "platform.hpp"
+#include "sni_qt.hpp"
 
 namespace ombru::menu::qt {
 
@@ -26,6 +28,9 @@ struct Deps {
   std::shared_ptr<Opener> opener;
   std::string home;            // the user's home directory
   std::function<void()> quit;  // ends the application
+  // Show the status item on the desktop: over D-Bus to every tray shell
+  // that appears, and as an XEmbed icon on X11 while none has it.
+  bool desktop = false;
 
   // The real backends: Qt network and timers, the login shell, the systemd
   // user manager, the desktop's file opener.
@@ -54,7 +59,12 @@ class Controller final : public QObject {
 
   const State& state() const { return state_; }
   QMenu* menu() const { return menu_; }
+  // The XEmbed icon, while one is needed; the D-Bus item, on the desktop.
   QSystemTrayIcon* tray() const { return tray_; }
+  StatusNotifier* notifier() const { return sni_; }
+  // What the status item shows now.
+  const QIcon& shownIcon() const { return shownIcon_; }
+  const QString& toolTip() const { return toolTip_; }
   // The icon of a look (by its opacity), made once and reused.
   QIcon icon(double alpha);
   int builds() const { return builds_; }
@@ -66,14 +76,22 @@ class Controller final : public QObject {
  private:
   void deliver(State state);
   void send(const Command& command);
+  void show(double alpha, const QString& toolTip);
+  // The XEmbed icon stands in while no D-Bus tray shell has the item.
+  void fallback();
+  bool shortcut(QMenu* menu, QKeyEvent* key);
 
   Deps deps_;
-  QSystemTrayIcon* tray_;
+  QSystemTrayIcon* tray_ = nullptr;
+  StatusNotifier* sni_ = nullptr;
   QMenu* menu_;
   State state_;
   MenuRenderer renderer_;
   std::map<double, QIcon> icons_;
   double shownAlpha_ = -1.0;
+  QIcon shownIcon_;
+  QString toolTip_;
+  QString iconDir_;  // where the themed icons are, when they are
   int builds_ = 0;
 };
 

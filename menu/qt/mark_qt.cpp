@@ -6,6 +6,7 @@
 #include <QPalette>
 #include <QPixmap>
 #include <algorithm>
+#include <cmath>
 
 #include "core/display.hpp"
 
@@ -21,13 +22,13 @@ class MarkEngine final : public QIconEngine {
   explicit MarkEngine(double opacity) : opacity_(opacity) {}
 
   void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
-    const double side = std::min(rect.width(), rect.height());
-    const QRectF square(rect.x() + (rect.width() - side) / 2.0,
-                        rect.y() + (rect.height() - side) / 2.0, side, side);
-    // Linux trays know no template images: the panel's text colour keeps the
-    // mark visible on dark and light panels alike.
-    drawMark(*painter, square, true, QGuiApplication::palette().color(QPalette::WindowText),
-             opacity_);
+    // Drawn at the device's own pixels, so that the snapping holds there.
+    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+    const int side = std::min(rect.width(), rect.height());
+    QImage img = markImage(static_cast<int>(side * ratio + 0.5), markInk(), opacity_);
+    img.setDevicePixelRatio(ratio);
+    painter->drawImage(
+        QPointF(rect.x() + (rect.width() - side) / 2, rect.y() + (rect.height() - side) / 2), img);
   }
 
   QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
@@ -37,11 +38,20 @@ class MarkEngine final : public QIconEngine {
   // Qt hands `size` already in device pixels, with the scale it stands for.
   QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state,
                        qreal scale) override {
-    QPixmap pm(size);
-    pm.fill(Qt::transparent);
+    (void)mode;
+    (void)state;
+    // Not square (a tray slot may be wider than high): the mark is centred
+    // on whole pixels.
+    const int side = std::min(size.width(), size.height());
+    QImage img(size, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    {
+      QPainter painter(&img);
+      painter.drawImage(QPoint((size.width() - side) / 2, (size.height() - side) / 2),
+                        markImage(side, markInk(), opacity_));
+    }
+    QPixmap pm = QPixmap::fromImage(std::move(img));
     pm.setDevicePixelRatio(scale);
-    QPainter painter(&pm);
-    paint(&painter, QRect(QPoint(0, 0), pm.deviceIndependentSize().toSize()), mode, state);
     return pm;
   }
 
@@ -83,6 +93,44 @@ void drawMark(QPainter& painter, const QRectF& square, bool isTemplate, const QC
   for (const Rect& r : g.squares) squares.addRect(r.x, r.y, r.width, r.height);
   painter.fillPath(squares, ink.isValid() ? ink : colour(g.fill));
   painter.restore();
+}
+
+SnappedMark snappedMark(int side) {
+  SnappedMark m;
+  const MarkGeometry g = markGeometry(side, true, /*yDown=*/true);
+  m.width = std::max(1.0, std::round(g.lineWidth));
+  // A stroke edge on a pixel boundary: the centre sits half a stroke from it.
+  auto line = [&](double v) { return std::round(v - m.width / 2) + m.width / 2; };
+  m.outline.moveTo(line(g.outline[0].x), line(g.outline[0].y));
+  for (size_t i = 1; i < g.outline.size(); ++i)
+    m.outline.lineTo(line(g.outline[i].x), line(g.outline[i].y));
+  m.outline.closeSubpath();
+  for (const Rect& r : g.squares)
+    m.squares.addRect(std::round(r.x), std::round(r.y), std::max(1.0, std::round(r.width)),
+                      std::max(1.0, std::round(r.height)));
+  return m;
+}
+
+QImage markImage(int side, const QColor& ink, double opacity) {
+  QImage img(std::max(side, 1), std::max(side, 1), QImage::Format_ARGB32_Premultiplied);
+  img.fill(Qt::transparent);
+  if (side < 1) return img;
+  const SnappedMark m = snappedMark(side);
+  QPainter painter(&img);
+  painter.setRenderHint(QPainter::Antialiasing, true);
+  painter.setOpacity(opacity);
+  QPen pen(ink);
+  pen.setWidthF(m.width);
+  pen.setJoinStyle(Qt::RoundJoin);
+  painter.strokePath(m.outline, pen);
+  painter.fillPath(m.squares, ink);
+  return img;
+}
+
+QColor markInk() {
+  // Linux trays know no template images: the panel's text colour keeps the
+  // mark visible on dark and light panels alike.
+  return QGuiApplication::palette().color(QPalette::WindowText);
 }
 
 QIcon markIcon(double opacity) {

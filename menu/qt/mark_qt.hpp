@@ -4,7 +4,9 @@
 
 #include <QColor>
 #include <QIcon>
+#include <QImage>
 #include <QPainter>
+#include <QPainterPath>
 #include <QRectF>
 
 namespace ombru::menu::qt {
@@ -16,9 +18,30 @@ namespace ombru::menu::qt {
 void drawMark(QPainter& painter, const QRectF& square, bool isTemplate, const QColor& ink,
               double opacity);
 
-// An icon whose every rendering draws the template mark afresh in the
-// palette's window-text colour at `opacity`. Make one per look and reuse it:
-// a new icon per poll makes Qt's caches grow.
+// The mark's geometry moved to whole pixels for a `side` by `side` pixel
+// square (y down): the stroke a whole number of pixels wide with its edges,
+// like the squares' edges, on pixel boundaries.
+struct SnappedMark {
+  QPainterPath outline;  // stroked with `width` and round joins
+  double width = 1.0;
+  QPainterPath squares;  // filled
+};
+SnappedMark snappedMark(int side);
+
+// The template mark on a transparent image of `side` by `side` device
+// pixels, in `ink` at `opacity`. The geometry is the same as drawMark's,
+// moved to whole pixels: the stroke is a whole number of pixels wide and its
+// edges, like the squares' edges, lie on pixel boundaries, so that small
+// sizes come out crisp instead of smeared over two pixels.
+QImage markImage(int side, const QColor& ink, double opacity);
+
+// The colour the mark is drawn in: the palette's window-text colour, which
+// follows a dark theme.
+QColor markInk();
+
+// An icon whose every rendering draws the template mark afresh in
+// markInk() at `opacity`. Make one per look and reuse it: a new icon per
+// poll makes Qt's caches grow.
 QIcon markIcon(double opacity);
 
 }  // namespace ombru::menu::qt

@@ -243,6 +243,14 @@ def main():
                 opaque = sum(1 for i in range(0, len(data), 4) if int(data[i]) == 255)
         check(opaque > 20, "the 22 px icon has %d opaque pixels (full-opacity look)" % opaque)
 
+        item_props = props.GetAll("org.kde.StatusNotifierItem")
+        check(str(item_props["Title"]) == "Ombru Voice", "Title: %r" % str(item_props["Title"]))
+        check(bool(item_props["ItemIsMenu"]), "the item says it is a menu")
+        # A shell that reads the layout before anything opened the menu gets
+        # it whole, not an empty root.
+        _, first = menu.GetLayout(dbus.Int32(0), dbus.Int32(-1), dbus.Array([], signature="s"))
+        check(len(entries(first)) == 18, "the first GetLayout holds the menu: %d entries"
+              % len(entries(first)))
         root = layout_tree(menu)
         top = entries(root)
         labels = ["---" if is_separator(p) else label(p) for _, p, _ in top]
@@ -260,12 +268,12 @@ def main():
         for cmd in ["Mute", "Open Log", "Your Brain…", "Open Settings File", "Restart Ombru",
                     "Quit Ombru", "Sessions · 2 active, 1 on smart loop"]:
             check(enabled(byname.get(cmd, {"enabled": False})), "%r is enabled" % cmd)
-        keys = {"Mute": "m", "Open Log": "l", "Your Brain…": "b", "Open Settings File": ",",
+        # GTK's key names, which GTK shells parse: "comma", not ",".
+        keys = {"Mute": "m", "Open Log": "l", "Your Brain…": "b", "Open Settings File": "comma",
                 "Restart Ombru": "r", "Quit Ombru": "q"}
         for cmd, key in keys.items():
             got = shortcut(byname.get(cmd, {}))
-            # Qt names letter keys in upper case ("M"), as QKeySequence does.
-            check(got == [["Control", key.upper()]], "%r has shortcut Control+%s: %s" % (cmd, key, got))
+            check(got == [["Control", key]], "%r has shortcut Control+%s: %s" % (cmd, key, got))
         check(shortcut(byname["Listening"]) == [], "information lines have no shortcut")
         sessions = byname.get("Sessions · 2 active, 1 on smart loop", {})
         check(str(sessions.get("children-display", "")) == "submenu", "Sessions opens a submenu")

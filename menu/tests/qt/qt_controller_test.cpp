@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QKeyEvent>
 #include <QPointer>
 
 #include "qt_support.hpp"
@@ -39,28 +40,28 @@ TEST(MenuQtController, PollsAtOnceThenOnTheThreeSecondTimer) {
 TEST(MenuQtController, LookFollowsEveryDeliveredStateWithOneIconPerLook) {
   Rig rig;
   rig.controller->start();
-  auto* tray = rig.controller->tray();
-  EXPECT_EQ(tray->toolTip(), "Ombru Voice");
-  const qint64 full = tray->icon().cacheKey();
+  auto* c = rig.controller.get();
+  EXPECT_EQ(c->toolTip(), "Ombru Voice");
+  const qint64 full = c->shownIcon().cacheKey();
 
   rig.http->answerLast(std::nullopt);
-  EXPECT_EQ(tray->toolTip(), QString::fromUtf8("Ombru Voice — not running"));
-  const qint64 dim = tray->icon().cacheKey();
+  EXPECT_EQ(c->toolTip(), QString::fromUtf8("Ombru Voice — not running"));
+  const qint64 dim = c->shownIcon().cacheKey();
   EXPECT_NE(dim, full);
 
   rig.timers->tick();
   rig.http->answerLast(R"({"muted":true,"chat":true})");
-  EXPECT_EQ(tray->toolTip(), QString::fromUtf8("Ombru Voice — muted"));
-  const qint64 muted = tray->icon().cacheKey();
+  EXPECT_EQ(c->toolTip(), QString::fromUtf8("Ombru Voice — muted"));
+  const qint64 muted = c->shownIcon().cacheKey();
   EXPECT_NE(muted, dim);
 
   rig.timers->tick();
   rig.http->answerLast("[1]");
-  EXPECT_EQ(tray->icon().cacheKey(), dim) << "the not-running icon is made once and reused";
+  EXPECT_EQ(c->shownIcon().cacheKey(), dim) << "the not-running icon is made once and reused";
   rig.timers->tick();
   rig.http->answerLast("{}");
-  EXPECT_EQ(tray->toolTip(), QString::fromUtf8("Ombru Voice — listening"));
-  EXPECT_EQ(tray->icon().cacheKey(), full);
+  EXPECT_EQ(c->toolTip(), QString::fromUtf8("Ombru Voice — listening"));
+  EXPECT_EQ(c->shownIcon().cacheKey(), full);
 }
 
 TEST(MenuQtController, LastDeliveredReplyWins) {
@@ -287,7 +288,48 @@ TEST(MenuQtController, AnAddressThatCannotBeFormedGivesNotRunningAtOnce) {
   d.http = Deps::real().http;
   Controller c(std::move(d));
   c.start();
-  EXPECT_EQ(c.tray()->toolTip(), QString::fromUtf8("Ombru Voice — not running"));
+  EXPECT_EQ(c.toolTip(), QString::fromUtf8("Ombru Voice — not running"));
+}
+
+}  // namespace
+}  // namespace ombru::menu::qt::test
+
+namespace ombru::menu::qt::test {
+namespace {
+
+// The shortcuts the menu shows act while it is open, from any of its levels.
+TEST(MenuQtController, ShortcutsShownInTheOpenMenuRunTheirEntries) {
+  Rig rig;
+  rig.controller->start();
+  rig.http->answerLast(
+      R"({"muted":false,"active":[{"key":"k1","host":"H","title":"T","spoken":"s"}]})");
+  QMenu* menu = rig.controller->menu();
+  emit menu->aboutToShow();
+  QMenu* sessions = nullptr;
+  for (QAction* a : menu->actions())
+    if (a->menu()) sessions = a->menu();
+  ASSERT_NE(sessions, nullptr);
+
+  auto press = [&](QMenu* where, Qt::Key key, Qt::KeyboardModifiers mods) {
+    QKeyEvent event(QEvent::KeyPress, key, mods);
+    QApplication::sendEvent(where, &event);
+    QCoreApplication::processEvents();
+  };
+  press(menu, Qt::Key_M, Qt::ControlModifier);
+  ASSERT_EQ(rig.http->posts.size(), 1u) << "Ctrl+M mutes";
+  EXPECT_EQ(rig.http->posts[0].url, "http://127.0.0.1:1/mute");
+  press(sessions, Qt::Key_Comma, Qt::ControlModifier);
+  EXPECT_EQ(rig.opener->opened.size(), 1u) << "Ctrl+, from the submenu opens the settings";
+  press(menu, Qt::Key_M, Qt::NoModifier);
+  press(menu, Qt::Key_J, Qt::ControlModifier);
+  EXPECT_EQ(rig.http->posts.size(), 1u) << "keys without an entry do nothing";
+  EXPECT_EQ(rig.opener->opened.size(), 1u);
+  QMenu other;
+  other.addAction(QStringLiteral("x"));
+  press(&other, Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(rig.quits, 0) << "another menu's keys are not ours";
+  press(menu, Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(rig.quits, 1);
 }
 
 }  // namespace

@@ -100,7 +100,7 @@ TEST(MenuQtDaemon, AbsentSilentDrippingAndSlowDaemonsLookNotRunningWithinTheDead
       [&] {
         bool all = true;
         for (size_t i = 0; i < controllers.size(); ++i) {
-          if (lookedDown[i] < 0 && controllers[i]->tray()->toolTip() == NOT_RUNNING)
+          if (lookedDown[i] < 0 && controllers[i]->toolTip() == NOT_RUNNING)
             lookedDown[i] = clock.elapsed();
           all = all && lookedDown[i] >= 0;
         }
@@ -126,8 +126,8 @@ TEST(MenuQtDaemon, GarbageIsNotRunningAndAnErrorStatusWithAnObjectIsRunning) {
   e.start();
   ASSERT_TRUE(waitUntil(
       [&] {
-        return g.tray()->toolTip() == NOT_RUNNING &&
-               e.tray()->toolTip() == QString::fromUtf8("Ombru Voice — listening");
+        return g.toolTip() == NOT_RUNNING &&
+               e.toolTip() == QString::fromUtf8("Ombru Voice — listening");
       },
       2000));
   EXPECT_TRUE(e.state().running);

@@ -20,6 +20,7 @@
 #include "process.hpp"
 #include "qt_support.hpp"
 #include "single_instance.hpp"
+#include "sni_qt.hpp"
 
 namespace ombru::menu::qt::test {
 namespace {
@@ -180,6 +181,41 @@ TEST(MenuQtMark, EachLookIsPaintedWithItsOpacity) {
     EXPECT_NEAR(img.pixelColor(49, 64 - 53).alphaF(), alpha, 0.01);
   }
   EXPECT_EQ(display(State{}).alpha, 0.25);
+}
+
+// At the sizes panels ask for, the mark sits on whole pixels: most of what it
+// covers is covered fully, where the plain scaled drawing smears its 5-unit
+// stroke over two pixels at 16 px. Every look keeps its opacity there.
+TEST(MenuQtMark, IsCrispAtEveryPanelSizeAndKeepsEachLooksOpacity) {
+  app();
+  for (int side : {16, 22, 24, 32, 48, 32, 44, 48, 64, 96}) {
+    SCOPED_TRACE(side);
+    const QImage img = markImage(side, Qt::black, 1.0);
+    int covered = 0, full = 0;
+    for (int y = 0; y < side; ++y)
+      for (int x = 0; x < side; ++x) {
+        const int a = qAlpha(img.pixel(x, y));
+        covered += a > 0;
+        full += a == 255;
+      }
+    EXPECT_GE(full * 10, covered * 7) << full << " of " << covered << " fully opaque";
+    EXPECT_GT(covered, side) << "the mark is there at all";
+    for (double alpha : {0.25, 0.35}) {
+      const QImage look = markImage(side, Qt::black, alpha);
+      int strongest = 0;
+      for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) strongest = std::max(strongest, qAlpha(look.pixel(x, y)));
+      EXPECT_NEAR(strongest / 255.0, alpha, 0.01);
+    }
+  }
+}
+
+// Shells that draw the menu with GTK parse the key by GTK's name.
+TEST(MenuQtMark, ShortcutKeysCarryTheNamesGtkParses) {
+  EXPECT_EQ(dbusmenuKey(QStringLiteral(",")), QStringLiteral("comma"));
+  EXPECT_EQ(dbusmenuKey(QStringLiteral("M")), QStringLiteral("m"));
+  EXPECT_EQ(dbusmenuKey(QStringLiteral("Esc")), QStringLiteral("Escape"));
+  EXPECT_EQ(dbusmenuKey(QStringLiteral("F5")), QStringLiteral("F5"));
 }
 
 // A one-shot loopback server that records the raw request and answers with
