@@ -595,8 +595,7 @@ std::optional<Value> BulkTree::windows(Node& n) {
       if (!firstArg(r.m, DBUS_TYPE_UINT32, &it, false)) continue;
       dbus_message_iter_get_basic(&it, &role);
     }
-    if (role != ATSPI_ROLE_FRAME && role != ATSPI_ROLE_WINDOW && role != ATSPI_ROLE_DIALOG)
-      continue;
+    if (!isTopLevelRole(static_cast<int>(role))) continue;
     std::uint32_t s[2] = {0, 0};
     int rank = 2;
     if (states(*c, s)) {
@@ -732,6 +731,25 @@ std::optional<Value> BulkTree::read(const Element& element, std::string_view att
     return Value::ofBoolean(focused);
   }
   return std::nullopt;
+}
+
+std::optional<Element> BulkTree::atPoint(const Element& element, Point at) {
+  Node* n = get(element);
+  std::uint32_t ifaces = 0;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
+  dbus_int32_t x = 0, y = 0;
+  if (!toInt(at.x, x) || !toInt(at.y, y)) return std::nullopt;
+  DBusMessage* m = message(*n, "org.a11y.atspi.Component", "GetAccessibleAtPoint");
+  if (!m) return std::nullopt;
+  dbus_uint32_t screen = ATSPI_COORD_TYPE_SCREEN;
+  dbus_message_append_args(m, DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &screen,
+                           DBUS_TYPE_INVALID);
+  Reply r(block(*n->app, m));
+  DBusMessageIter it;
+  std::string bus, path;
+  if (!firstArg(r.m, DBUS_TYPE_STRUCT, &it, false) || !refAt(&it, bus, path)) return std::nullopt;
+  if (path == kNullPath) return std::nullopt;
+  return Element(node(bus == n->app->busName ? *n->app : *app(bus), path));
 }
 
 bool BulkTree::grabFocus(const Element& element) {

@@ -44,6 +44,7 @@ class BulkTree {
 
   std::optional<Value> read(const Element& element, std::string_view attribute);
   bool grabFocus(const Element& element);
+  std::optional<Element> atPoint(const Element& element, Point at);
   std::optional<std::vector<std::string>> actions(const Element& element);
   bool perform(const Element& element, std::string_view action);
 

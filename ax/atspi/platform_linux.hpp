@@ -37,6 +37,11 @@ class LinuxPlatform final : public Platform {
     return tree_.perform(element, action);
   }
 
+  std::optional<Element> elementAtPoint(const Element& element, Point at) override {
+    return tree_.atPoint(element, at);
+  }
+  std::vector<Area> screens() override { return x11_.screens(); }
+
   EventRef createMouseEvent(MouseEventType type, Point at) override {
     return input_.mouse(type, at);
   }

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -242,6 +243,17 @@ std::string actionName(std::string_view atspiAction) {
   return std::string(atspiAction);
 }
 
+bool isTopLevelRole(int atspiRole) {
+  return atspiRole == ATSPI_ROLE_FRAME || atspiRole == ATSPI_ROLE_WINDOW ||
+         atspiRole == ATSPI_ROLE_DIALOG || atspiRole == ATSPI_ROLE_FILLER;
+}
+
+bool toInt(double v, std::int32_t& out) {
+  if (!(v >= INT32_MIN && v <= INT32_MAX)) return false;
+  out = static_cast<std::int32_t>(std::floor(v));
+  return true;
+}
+
 std::string withoutObjectReplacement(std::string_view text) {
   static constexpr std::string_view kFffc = "\xEF\xBF\xBC";
   std::string out;
@@ -449,8 +461,7 @@ std::optional<Value> AtspiTree::windows(AtspiAccessible* a) {
     Err err;
     AtspiRole role = atspi_accessible_get_role(raw(child), &err);
     if (err) continue;
-    if (role != ATSPI_ROLE_FRAME && role != ATSPI_ROLE_WINDOW && role != ATSPI_ROLE_DIALOG)
-      continue;
+    if (!isTopLevelRole(role)) continue;
     int rank = 2;
     if (AtspiStateSet* set = atspi_accessible_get_state_set(raw(child))) {
       if (atspi_state_set_contains(set, ATSPI_STATE_ACTIVE))
@@ -597,6 +608,24 @@ std::optional<std::vector<std::string>> AtspiTree::actions(const Element& elemen
     if (!seen) out.push_back(std::move(name));
   }
   return out;
+}
+
+std::optional<Element> AtspiTree::atPoint(const Element& element, Point at) {
+  pending_.reset();
+  if (bulk_) return bulk_->atPoint(element, at);
+  AtspiAccessible* a = raw(element);
+  std::int32_t x = 0, y = 0;
+  if (!a || !connected_ || !toInt(at.x, x) || !toInt(at.y, y)) return std::nullopt;
+  Ref<AtspiComponent> component(atspi_accessible_get_component_iface(a));
+  if (!component) return std::nullopt;
+  Err err;
+  AtspiAccessible* found =
+      atspi_component_get_accessible_at_point(component.p, x, y, ATSPI_COORD_TYPE_SCREEN, &err);
+  if (err || !found) {
+    if (found) g_object_unref(found);
+    return std::nullopt;
+  }
+  return wrap(found);
 }
 
 bool AtspiTree::perform(const Element& element, std::string_view wanted) {

@@ -24,6 +24,11 @@ class BulkTree;
 std::string roleName(int atspiRole, bool multiLine);
 // The core's action name for an AT-SPI action name.
 std::string actionName(std::string_view atspiAction);
+// Roles an application's top-level child has when it is a window: Qt
+// exposes a bare widget shown as a window as a filler.
+bool isTopLevelRole(int atspiRole);
+// A screen coordinate as the 32-bit integer AT-SPI takes; false when it has none.
+bool toInt(double v, std::int32_t& out);
 // Text contents without U+FFFC, the placeholder AT-SPI puts for each child.
 std::string withoutObjectReplacement(std::string_view text);
 
@@ -50,6 +55,7 @@ class AtspiTree {
   bool writeBool(const Element& element, std::string_view attribute, bool value);
   std::optional<std::vector<std::string>> actions(const Element& element);
   bool perform(const Element& element, std::string_view action);
+  std::optional<Element> atPoint(const Element& element, Point at);
 
   // Forgets every value read ahead: called on every action, input event and
   // pause, so nothing read before one is answered after it.

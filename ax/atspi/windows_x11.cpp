@@ -220,6 +220,16 @@ std::optional<std::vector<WindowValue>> X11::windowList(
   return out;
 }
 
+std::vector<Area> X11::screens() {
+  std::vector<Area> out;
+  Display* d = display();
+  if (!d) return out;
+  for (int i = 0; i < ScreenCount(d); ++i) {
+    out.push_back(Area{{0, 0}, {double(DisplayWidth(d, i)), double(DisplayHeight(d, i))}});
+  }
+  return out;
+}
+
 void X11::activate(std::int64_t pid) {
   Display* d = display();
   if (!d || pid <= 0) return;

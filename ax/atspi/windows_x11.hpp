@@ -36,6 +36,8 @@ class X11 {
       const std::function<std::optional<std::string>(std::int64_t)>& ownerName);
   // Brings the front-most window of the process forward and focuses it.
   void activate(std::int64_t pid);
+  // The frames of the X screens' root windows.
+  std::vector<Area> screens();
   void close();
 
  private:

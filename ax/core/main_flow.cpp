@@ -1,5 +1,6 @@
 #include "main_flow.hpp"
 
+#include "constants.hpp"
 #include "text.hpp"
 #include "tool.hpp"
 
@@ -48,7 +49,7 @@ int run(Platform& platform) {
 
   t.axApp = platform.applicationElement(t.target.processIdentifier);
   wake(t);
-  platform.sleepFor(400000us);
+  platform.sleepFor(kStartupPause);
 
   if (t.mode == "text") return textCommand(t);
   if (t.mode == "windows") return windowsCommand(t);

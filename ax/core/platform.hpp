@@ -47,6 +47,12 @@ struct Size {
   double height = 0;
 };
 
+// A rectangle of the screen space, such as one screen.
+struct Area {
+  Point origin;
+  Size size;
+};
+
 // One attribute value, as decoded by the backend. Shape Absent is a read that
 // succeeded and gave nothing; a failed read is an empty optional instead.
 struct Value {
@@ -168,6 +174,13 @@ class Platform {
   virtual std::optional<std::vector<std::string>> copyActionNames(const Element& element) = 0;
   // Perform an action; true on success.
   virtual bool performAction(const Element& element, std::string_view action) = 0;
+
+  // Hit test, as the target itself answers it: the element at this screen
+  // point among `element`'s children (a backend may answer a deeper one).
+  // Empty: nothing there, or the target does not answer.
+  virtual std::optional<Element> elementAtPoint(const Element& element, Point at) = 0;
+  // The frames of the screens, in screen points; empty when unknown.
+  virtual std::vector<Area> screens() = 0;
 
   // Synthetic input in screen points (origin top-left, y down). Building
   // returns null when the event cannot be built.

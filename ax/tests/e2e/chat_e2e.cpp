@@ -1,6 +1,7 @@
 // ombru-ax against a real chat application in a private desktop session.
-// OMBRU_E2E_TARGET picks the application: "gtk" (the GTK 3 chat window) or
-// "chromium" (the chat page in Chromium). The application is started once
+// OMBRU_E2E_TARGET picks the application: "gtk" (the GTK 3 chat window),
+// "qt" (the Qt 6 widgets chat window) or "chromium" (the chat page in
+// Chromium). The application is started once
 // for the whole run; the cases run in order and each leaves the sidebar
 // where the tool leaves it, as a caller would see it.
 #include <gtest/gtest.h>
@@ -24,9 +25,12 @@ struct Rect {
   long x = 0, y = 0, w = 0, h = 0;
 };
 
-bool targetIsChromium() {
+bool targetIs(const char* name) {
   const char* t = std::getenv("OMBRU_E2E_TARGET");
-  return t && std::string(t) == "chromium";
+  return t && std::string(t) == name;
+}
+bool targetIsChromium() {
+  return targetIs("chromium");
 }
 
 class Chat : public ::testing::Test {
@@ -49,6 +53,9 @@ class Chat : public ::testing::Test {
            "--disable-quic", "--enable-logging=stderr", "--v=0", "--window-position=0,0",
            "--window-size=1000,700", "file://" OMBRU_CHAT_HTML},
           log);
+    } else if (targetIs("qt")) {
+      app = "ombru-chat-qt";
+      target = ombru::e2e::start({OMBRU_CHAT_QT}, "", {{"OMBRU_TARGET_LOG", log}});
     } else {
       app = "ombru-chat-gtk";
       target = ombru::e2e::start({OMBRU_CHAT_GTK}, "", {{"OMBRU_TARGET_LOG", log}});
@@ -227,6 +234,7 @@ TEST_F(Chat, WindowsCountsOrdinaryWindows) {
   Result r = ax({"windows", app});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "1\n");
+  if (targetIs("qt")) return;
   if (targetIsChromium()) {
     // Found by its executable's name, but no window is owned by that name.
     Result byId = ax({"windows", "chromium"});
@@ -368,7 +376,7 @@ TEST_F(Chat, HoldRunsUntilStopped) {
 }
 
 TEST_F(Chat, TargetThatStopsAnsweringDoesNotHangTheTool) {
-  if (targetIsChromium()) GTEST_SKIP() << "one target is enough for this";
+  if (!targetIs("gtk")) GTEST_SKIP() << "one target is enough for this";
   kill(target, SIGSTOP);
   Result r = ax({"read", app}, 120s);
   kill(target, SIGCONT);
@@ -376,6 +384,69 @@ TEST_F(Chat, TargetThatStopsAnsweringDoesNotHangTheTool) {
   // It ends with an answer of its own: the window could not be read.
   EXPECT_EQ(r.status, 4) << r.out << r.err;
   EXPECT_EQ(r.err, "no-windows\n");
+}
+
+// Qt lists every row of its scroll area, scrolled away or not, at its
+// unclipped place: each "yes" must be the row the application selected.
+class QtChat : public Chat {
+ protected:
+  void SetUp() override {
+    if (!targetIs("qt")) GTEST_SKIP() << "Qt only";
+    Chat::SetUp();
+  }
+
+  // Clicks each row and holds every answer against the target's own log.
+  static void clickEach(const std::string& name, const std::string& logPath,
+                        const std::vector<std::vector<std::string>>& calls) {
+    for (const std::vector<std::string>& call : calls) {
+      const size_t before = ombru::e2e::splitLines(ombru::e2e::readFile(logPath)).size();
+      std::vector<std::string> args{"click", name};
+      args.insert(args.end(), call.begin(), call.end());
+      Result r = ax(args);
+      EXPECT_EQ(r.status, 0) << call[0];
+      EXPECT_EQ(r.out, "yes " + call[0] + "\n") << call[0];
+      // What the application selected: the first row after the call.
+      std::string selected;
+      for (int i = 0; i < 100 && selected.empty(); ++i) {
+        auto lines = ombru::e2e::splitLines(ombru::e2e::readFile(logPath));
+        for (size_t k = before; k < lines.size() && selected.empty(); ++k)
+          if (lines[k].rfind("row ", 0) == 0) selected = lines[k];
+        if (selected.empty()) std::this_thread::sleep_for(50ms);
+      }
+      if (r.out.rfind("yes ", 0) == 0) {
+        EXPECT_EQ(selected.rfind("row " + call[0] + " ", 0), 0u)
+            << "answered " << r.out << "but selected: " << selected;
+      }
+    }
+  }
+
+  static inline const std::vector<std::vector<std::string>> kCalls = {
+      {"general"}, {"cooking"}, {"Planning"}, {"Retro"}, {"Quarterly plan", "--group", "Work"}};
+};
+
+TEST_F(QtChat, EveryYesIsTheRowTheTargetSelected) {
+  clickEach(app, log, kCalls);
+}
+
+TEST_F(QtChat, SidebarScrolledBeforeTheCall) {
+  const std::string name = "ombru-chat-qt-scrolled";
+  const std::string otherLog = dir + "/scrolled.log";
+  pid_t other = ombru::e2e::start({OMBRU_CHAT_QT, "--name", name, "--scrolled", "700"}, "",
+                                  {{"OMBRU_TARGET_LOG", otherLog}});
+  ASSERT_GT(other, 0);
+  for (int i = 0; i < 100 && ax({"windows", name}).out != "1\n"; ++i)
+    std::this_thread::sleep_for(100ms);
+  clickEach(name, otherLog,
+            {{"Retro"}, {"general"}, {"Planning"}, {"Quarterly plan", "--group", "Work"}});
+  ombru::e2e::stop(other);
+}
+
+TEST_F(QtChat, BesideTwoBusyLoops) {
+  std::vector<pid_t> loops;
+  for (int i = 0; i < 2; ++i)
+    loops.push_back(ombru::e2e::start({"/bin/sh", "-c", "while :; do :; done"}, ""));
+  clickEach(app, log, {{"announcements"}, {"basketball"}, {"Standup", "--group", "Work"}});
+  for (pid_t p : loops) ombru::e2e::stop(p);
 }
 
 }  // namespace
