@@ -124,6 +124,7 @@ struct BulkTree::App {
   bool noCache = false;  // GetItems is missing or unusable: read one by one
   unsigned childReadGeneration = 0;
   int childReads = 0;
+  int gecko = -1;            // Firefox's engine: its text lies in runs (-1: not asked yet)
   std::vector<Node*> order;  // the snapshot's pre-order
   std::size_t textCursor = 0, extentCursor = 0;
 };
@@ -145,8 +146,15 @@ struct BulkTree::Node {
   std::uint32_t interfaces = 0;
   // Children, validated against the snapshot's counts or read one by one.
   bool kidsKnown = false;
+  bool runsDone = false;
   std::vector<std::shared_ptr<Node>> kids;
   Fetch text, extents;
+  // A run of text between embedded objects of `owner`'s text, exposed as a
+  // static text of its own: characters [runStart, runEnd) of the owner.
+  std::weak_ptr<Node> owner;
+  std::int32_t runStart = 0, runEnd = 0;
+  std::string runText;
+  bool isRun() const { return !owner.expired(); }
 };
 
 BulkTree::BulkTree(std::string a11yBus) : a11yBus_(std::move(a11yBus)) {}
@@ -326,6 +334,7 @@ void BulkTree::fresh(Node& n) {
   n.order = kNone;
   n.interfacesKnown = false;
   n.kidsKnown = false;
+  n.runsDone = false;
   n.kids.clear();
 }
 
@@ -573,6 +582,10 @@ std::optional<Value> BulkTree::children(Node& n, bool walking) {
     n.kids = std::move(kids);
     n.kidsKnown = true;
   }
+  if (!n.runsDone) {
+    n.runsDone = true;
+    addRuns(n);
+  }
   std::vector<Element> out;
   out.reserve(n.kids.size());
   for (const auto& k : n.kids) out.push_back(Element(k));
@@ -680,11 +693,20 @@ std::optional<BulkTree::Extents> BulkTree::extents(Node& n) {
   if (!interfaces(n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
   if (!n.extents.call && !n.extents.done) startExtents(n);
   prefetch(n, false);
-  DBusMessage* r = wait(n.extents);
+  return parseExtents(wait(n.extents));
+}
+
+std::optional<BulkTree::Extents> BulkTree::parseExtents(DBusMessage* r) {
   dbus_int32_t v[4];
   DBusMessageIter it, f;
-  if (!firstArg(r, DBUS_TYPE_STRUCT, &it, false)) return std::nullopt;
-  dbus_message_iter_recurse(&it, &f);
+  // GetExtents answers one (iiii) structure, GetRangeExtents four integers.
+  if (firstArg(r, DBUS_TYPE_STRUCT, &it, false)) {
+    dbus_message_iter_recurse(&it, &f);
+  } else if (firstArg(r, DBUS_TYPE_INT32, &it, false)) {
+    f = it;
+  } else {
+    return std::nullopt;
+  }
   for (auto& x : v) {
     if (dbus_message_iter_get_arg_type(&f) != DBUS_TYPE_INT32) return std::nullopt;
     dbus_message_iter_get_basic(&f, &x);
@@ -703,9 +725,128 @@ std::optional<Value> BulkTree::parent(Node& n) {
   return Value::ofElement(element(bus, path));
 }
 
+std::optional<Value> BulkTree::runRead(Node& n, std::string_view attribute) {
+  std::shared_ptr<Node> owner = n.owner.lock();
+  if (attribute == "AXChildren") return Value::ofElements({});
+  if (attribute == "AXRole") return Value::ofText("AXStaticText");
+  if (attribute == "AXValue") return Value::ofText(n.runText);
+  if (attribute == "AXTitle" || attribute == "AXDescription") return Value::ofText("");
+  if (attribute == "AXParent") return Value::ofElement(Element(owner));
+  if (attribute == "AXFocused") return Value::ofBoolean(false);
+  if (attribute != "AXPosition" && attribute != "AXSize") return std::nullopt;
+  // The run's extents, as the owner's text places its characters; only
+  // while the owner is on screen (see extents()).
+  std::uint32_t s[2] = {0, 0};
+  if (!owner || !states(*owner, s) || !has(s, ATSPI_STATE_SHOWING)) return std::nullopt;
+  if (!n.extents.call && !n.extents.done) {
+    DBusMessage* m = message(*owner, "org.a11y.atspi.Text", "GetRangeExtents");
+    dbus_uint32_t screen = 0;
+    if (m)
+      dbus_message_append_args(m, DBUS_TYPE_INT32, &n.runStart, DBUS_TYPE_INT32, &n.runEnd,
+                               DBUS_TYPE_UINT32, &screen, DBUS_TYPE_INVALID);
+    start(n, n.extents, m);
+  }
+  std::optional<Extents> e = parseExtents(wait(n.extents));
+  if (!e || !(e->width > 0 && e->height > 0)) return std::nullopt;
+  if (attribute == "AXPosition") return Value::ofPoint(Point{e->x, e->y});
+  return Value::ofSize(Size{e->width, e->height});
+}
+
+bool BulkTree::isGecko(App& a) {
+  if (a.gecko < 0) {
+    Node& root = *node(a, "/org/a11y/atspi/accessible/root");
+    Reply r(property(root, "org.a11y.atspi.Application", "ToolkitName"));
+    DBusMessageIter it;
+    a.gecko = firstArg(r.m, DBUS_TYPE_STRING, &it, true) && stringAt(&it) == "Gecko";
+  }
+  return a.gecko == 1;
+}
+
+void BulkTree::addRuns(Node& n) {
+  // Firefox keeps the text of an element in the element's own text, with
+  // one U+FFFC for each child, and has no text elements of its own: each
+  // run of text between children becomes a static text, in its place among
+  // the children. Fields keep their text as their value.
+  if (!isGecko(*n.app)) return;
+  std::uint32_t ifaces = 0, s[2] = {0, 0};
+  if (!interfaces(n, ifaces) || !(ifaces & kText)) return;
+  if (!states(n, s) || has(s, ATSPI_STATE_EDITABLE)) return;
+  // Controls whose text is their own name, as Chromium shows them: no text
+  // elements inside.
+  std::uint32_t role = n.role;
+  if (!n.item) {
+    Reply r(block(*n.app, message(n, kAccessible, "GetRole")));
+    DBusMessageIter ri;
+    if (!firstArg(r.m, DBUS_TYPE_UINT32, &ri, false)) return;
+    dbus_message_iter_get_basic(&ri, &role);
+  }
+  switch (role) {
+    case ATSPI_ROLE_PUSH_BUTTON:
+    case ATSPI_ROLE_TOGGLE_BUTTON:
+    case ATSPI_ROLE_CHECK_BOX:
+    case ATSPI_ROLE_RADIO_BUTTON:
+    case ATSPI_ROLE_MENU_ITEM:
+    case ATSPI_ROLE_CHECK_MENU_ITEM:
+    case ATSPI_ROLE_RADIO_MENU_ITEM:
+    case ATSPI_ROLE_PAGE_TAB:
+    case ATSPI_ROLE_COMBO_BOX:
+    case ATSPI_ROLE_ENTRY:
+    case ATSPI_ROLE_PASSWORD_TEXT:
+      return;
+    default:
+      break;
+  }
+  if (!n.text.call && !n.text.done) startText(n);
+  prefetch(n, true);
+  DBusMessageIter it;
+  if (!firstArg(wait(n.text), DBUS_TYPE_STRING, &it, false)) return;
+  const std::string text = stringAt(&it);
+  static constexpr std::string_view kFffc = "\xEF\xBF\xBC";
+  std::vector<std::shared_ptr<Node>> merged;
+  std::size_t child = 0;
+  std::int32_t at = 0, runFrom = 0;  // in characters, as the Text interface counts
+  std::size_t byteFrom = 0;
+  auto endRun = [&](std::size_t byteTo, std::int32_t to) {
+    std::string run = text.substr(byteFrom, byteTo - byteFrom);
+    if (run.find_first_not_of(" \t\n\r") == std::string::npos) return;
+    auto& slot = n.app->nodes[n.path + "#" + std::to_string(runFrom)];
+    if (!slot) slot = std::make_shared<Node>();
+    Node& r = *slot;
+    r.app = n.app;
+    r.path = n.path;
+    r.owner = n.app->nodes[n.path];
+    r.runStart = runFrom;
+    r.runEnd = to;
+    r.runText = std::move(run);
+    r.generation = generation_;
+    merged.push_back(slot);
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.compare(i, kFffc.size(), kFffc) == 0) {
+      endRun(i, at);
+      if (child >= n.kids.size()) return;  // more placeholders than children
+      merged.push_back(n.kids[child++]);
+      i += kFffc.size();
+      ++at;
+      byteFrom = i;
+      runFrom = at;
+      continue;
+    }
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    i += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    ++at;
+  }
+  endRun(text.size(), at);
+  // Only where every child is an embedded object does the text between
+  // them belong to no element.
+  if (child != n.kids.size()) return;
+  n.kids = std::move(merged);
+}
+
 std::optional<Value> BulkTree::read(const Element& element, std::string_view attribute) {
   Node* n = get(element);
   if (!n) return std::nullopt;
+  if (n->isRun()) return runRead(*n, attribute);
   if (attribute == "AXChildren") return children(*n, true);
   if (attribute == "AXWindows") return windows(*n);
   if (attribute == "AXRole") return roleOf(*n);
@@ -735,6 +876,7 @@ std::optional<Value> BulkTree::read(const Element& element, std::string_view att
 
 std::optional<Element> BulkTree::atPoint(const Element& element, Point at) {
   Node* n = get(element);
+  if (n && n->isRun()) return std::nullopt;
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
   dbus_int32_t x = 0, y = 0;
@@ -754,6 +896,7 @@ std::optional<Element> BulkTree::atPoint(const Element& element, Point at) {
 
 bool BulkTree::grabFocus(const Element& element) {
   Node* n = get(element);
+  if (n && n->isRun()) return false;
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return false;
   Reply r(block(*n->app, message(*n, "org.a11y.atspi.Component", "GrabFocus")));
@@ -783,6 +926,7 @@ bool BulkTree::eachAction(Node& n, const std::function<bool(std::int32_t, std::s
 std::optional<std::vector<std::string>> BulkTree::actions(const Element& element) {
   Node* n = get(element);
   if (!n) return std::nullopt;
+  if (n->isRun()) return std::vector<std::string>{};
   std::uint32_t ifaces = 0;
   std::vector<std::string> out;
   if (!interfaces(*n, ifaces) || !(ifaces & kAction)) return out;
@@ -796,6 +940,7 @@ std::optional<std::vector<std::string>> BulkTree::actions(const Element& element
 
 bool BulkTree::perform(const Element& element, std::string_view wanted) {
   Node* n = get(element);
+  if (n && n->isRun()) return false;
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kAction)) return false;
   std::optional<std::int32_t> index;

@@ -101,6 +101,10 @@ class BulkTree {
   std::optional<Value> placeholder(Node& n);
   std::optional<Extents> extents(Node& n);
   std::optional<Value> parent(Node& n);
+  std::optional<Extents> parseExtents(DBusMessage* reply);
+  bool isGecko(App& app);
+  void addRuns(Node& n);
+  std::optional<Value> runRead(Node& n, std::string_view attribute);
 
   std::string a11yBus_;
   DBusConnection* bus_ = nullptr;

@@ -18,6 +18,7 @@ class LinuxPlatform final : public Platform {
 
   std::vector<std::string> arguments() override { return args_; }
   std::vector<RunningApp> runningApplications() override { return tree_.applications(); }
+  std::vector<std::string> processNames() override;
   void activate(const RunningApp& app) override {
     tree_.invalidate();
     x11_.activate(app.processIdentifier);

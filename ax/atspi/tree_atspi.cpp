@@ -369,6 +369,17 @@ void AtspiTree::loadApplications() {
 }
 
 std::vector<RunningApp> AtspiTree::applications() {
+  // Applications join the tree only while the desktop's accessibility
+  // switch is on, so it is turned on before looking; each look lists the
+  // applications afresh, since one may join between looks.
+  if (!switchedOn_ && connect()) {
+    switchedOn_ = true;
+    setEnabled(true);
+  }
+  for (App& app : apps_)
+    if (app.accessible) g_object_unref(app.accessible);
+  apps_.clear();
+  loaded_ = false;
   loadApplications();
   std::vector<RunningApp> out;
   for (size_t i = 0; i < apps_.size(); ++i) {

@@ -88,6 +88,7 @@ class AtspiTree {
   bool tried_ = false;
   bool connected_ = false;
   bool loaded_ = false;
+  bool switchedOn_ = false;
   GDBusConnection* session_ = nullptr;
   std::vector<App> apps_;
   // Position and size come from one extents call; the size read that

@@ -48,7 +48,10 @@ inline constexpr auto kRecheck = 50000us;
 // The most the frame guard waits in all, past the time above.
 inline constexpr auto kSettleLimit = 1000ms;
 
-// Start-up and retries.
+// Start-up and retries. A process of the application's name that is not
+// listed yet is waited for this long, looking again at this interval.
+inline constexpr auto kJoinWait = 3s;
+inline constexpr auto kJoinPoll = 250000us;
 inline constexpr auto kStartupPause = 400000us;
 inline constexpr int kFrontWindowAttempts = 8;
 inline constexpr auto kFrontWindowPause = 500000us;

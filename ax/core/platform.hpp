@@ -159,6 +159,10 @@ class Platform {
 
   // Running applications, in the platform's order.
   virtual std::vector<RunningApp> runningApplications() = 0;
+  // Short names of the running processes (executable or process name), to
+  // tell an application that runs but has not joined the accessibility tree
+  // yet from one that is not running.
+  virtual std::vector<std::string> processNames() = 0;
   // Ask the application to come to the front; the result is not used.
   virtual void activate(const RunningApp& app) = 0;
   // The application's own element; used without a check.

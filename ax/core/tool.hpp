@@ -94,6 +94,9 @@ void textOf(Tool& t, const Element& e, std::vector<std::string>& into, std::int6
 void gather(Tool& t, const Element& e, std::int64_t depth, std::vector<FieldCandidate>& into);
 
 // Decisions of the sub-commands.
+// Whether a process of this name may be the application of this name, not
+// yet listed: the same name ignoring case, or that name and a suffix after '-'.
+bool mayBeStarting(std::string_view appName, std::string_view processName);
 bool isTargetWindow(const WindowValue& entry, std::string_view appName);
 bool isGroupButton(Tool& t, const Hit& hit, std::string_view group);
 bool namesMessageInput(std::string_view description);

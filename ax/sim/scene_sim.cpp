@@ -67,12 +67,14 @@ struct App {
   std::optional<std::string> bundle;
   std::int64_t pid = 0;
   std::shared_ptr<Node> element;
+  double joinsAfter = 0;  // seconds of virtual time before it is listed
 };
 
 struct SceneData {
   std::vector<std::unique_ptr<ElementDef>> roots;
   std::vector<App> apps;
   std::optional<std::vector<WindowValue>> windowServer;
+  std::vector<std::string> processes;
   std::vector<Area> screens{Area{{0, 0}, {1920, 1080}}};
   std::set<std::string> failEvents;
   double timeLimit = 3600;
@@ -461,6 +463,7 @@ std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error
           if (!a.contains("pid") || !a["pid"].is_number_integer())
             fail(where + ": pid is an integer");
           app.pid = a["pid"].get<std::int64_t>();
+          if (a.contains("joinsAfter")) app.joinsAfter = number(a["joinsAfter"], where);
           std::unique_ptr<ElementDef> def =
               a.contains("element") ? element(a["element"], *scene, where + ".element", 0)
                                     : std::make_unique<ElementDef>();
@@ -488,6 +491,8 @@ std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error
           }
           scene->failEvents.insert(k);
         }
+      } else if (key == "processes") {
+        scene->processes = stringList(v, "processes");
       } else if (key == "screens") {
         if (!v.is_array()) fail("screens: expected a list of [x, y, width, height]");
         scene->screens.clear();
@@ -541,10 +546,15 @@ std::vector<std::string> SimPlatform::arguments() {
   return args_;
 }
 
+std::vector<std::string> SimPlatform::processNames() {
+  return scene_->processes;
+}
+
 std::vector<RunningApp> SimPlatform::runningApplications() {
   std::vector<RunningApp> out;
   for (std::size_t i = 0; i < scene_->apps.size(); ++i) {
     const App& a = scene_->apps[i];
+    if (static_cast<double>(clock_.count()) < a.joinsAfter * 1e6) continue;
     out.push_back(RunningApp{a.name, a.bundle, a.pid, static_cast<std::uint64_t>(i)});
   }
   return out;

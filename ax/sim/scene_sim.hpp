@@ -35,6 +35,7 @@ class SimPlatform : public Platform {
 
   std::vector<std::string> arguments() override;
   std::vector<RunningApp> runningApplications() override;
+  std::vector<std::string> processNames() override;
   void activate(const RunningApp& app) override;
   Element applicationElement(std::int64_t processIdentifier) override;
   std::optional<Value> copyAttribute(const Element& element, std::string_view name) override;
