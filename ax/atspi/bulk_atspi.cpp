@@ -222,8 +222,8 @@ bool BulkTree::openBus() {
   return bus_ != nullptr;
 }
 
-std::vector<BulkTree::Listed> BulkTree::applications() {
-  std::vector<Listed> out;
+std::vector<ListedApp> BulkTree::applications() {
+  std::vector<ListedApp> out;
   if (!openBus()) return out;
   App registry;
   registry.busName = "org.a11y.atspi.Registry";
@@ -235,23 +235,24 @@ std::vector<BulkTree::Listed> BulkTree::applications() {
   if (!firstArg(r.m, DBUS_TYPE_ARRAY, &it, false)) return out;
   dbus_message_iter_recurse(&it, &list);
   struct Asked {
-    Listed app;
+    ListedApp app;
+    std::string busName;
     Fetch name, pid;
   };
   std::vector<Asked> asked;
   for (; dbus_message_iter_get_arg_type(&list) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&list)) {
     Asked a;
     std::string path;
-    if (!refAt(&list, a.app.busName, path) || path == kNullPath) continue;
+    if (!refAt(&list, a.busName, path) || path == kNullPath) continue;
     const char* iface = kAccessible;
     const char* prop = "Name";
-    DBusMessage* m = dbus_message_new_method_call(a.app.busName.c_str(), path.c_str(),
+    DBusMessage* m = dbus_message_new_method_call(a.busName.c_str(), path.c_str(),
                                                   "org.freedesktop.DBus.Properties", "Get");
     if (m)
       dbus_message_append_args(m, DBUS_TYPE_STRING, &iface, DBUS_TYPE_STRING, &prop,
                                DBUS_TYPE_INVALID);
     a.name.call = send(registry, m);
-    const char* bus = a.app.busName.c_str();
+    const char* bus = a.busName.c_str();
     m = dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                      "org.freedesktop.DBus", "GetConnectionUnixProcessID");
     if (m) dbus_message_append_args(m, DBUS_TYPE_STRING, &bus, DBUS_TYPE_INVALID);
@@ -268,6 +269,7 @@ std::vector<BulkTree::Listed> BulkTree::applications() {
       dbus_message_iter_get_basic(&v, &p);
       a.app.pid = p;
     }
+    a.app.element = element(a.busName, "/org/a11y/atspi/accessible/root");
     out.push_back(std::move(a.app));
   }
   return out;
@@ -595,7 +597,7 @@ std::optional<Value> BulkTree::children(Node& n, bool walking) {
 std::optional<Value> BulkTree::windows(Node& n) {
   auto kids = children(n, false);
   if (!kids) return std::nullopt;
-  std::vector<Element> ranked[3];
+  std::vector<TopLevel> found;
   for (Element& child : kids->elements) {
     Node* c = get(child);
     if (!c) continue;
@@ -608,19 +610,15 @@ std::optional<Value> BulkTree::windows(Node& n) {
       if (!firstArg(r.m, DBUS_TYPE_UINT32, &it, false)) continue;
       dbus_message_iter_get_basic(&it, &role);
     }
-    if (!isTopLevelRole(static_cast<int>(role))) continue;
+    TopLevel t{child, static_cast<int>(role)};
     std::uint32_t s[2] = {0, 0};
-    int rank = 2;
     if (states(*c, s)) {
-      if (has(s, ATSPI_STATE_ACTIVE))
-        rank = 0;
-      else if (has(s, ATSPI_STATE_SHOWING))
-        rank = 1;
+      t.active = has(s, ATSPI_STATE_ACTIVE);
+      t.showing = has(s, ATSPI_STATE_SHOWING);
     }
-    ranked[rank].push_back(child);
+    found.push_back(std::move(t));
   }
-  for (int i = 1; i < 3; ++i) ranked[0].insert(ranked[0].end(), ranked[i].begin(), ranked[i].end());
-  return Value::ofElements(std::move(ranked[0]));
+  return rankWindows(found);
 }
 
 std::optional<Value> BulkTree::roleOf(Node& n) {
@@ -931,7 +929,7 @@ std::optional<std::vector<std::string>> BulkTree::actions(const Element& element
   std::vector<std::string> out;
   if (!interfaces(*n, ifaces) || !(ifaces & kAction)) return out;
   const bool read = eachAction(*n, [&](std::int32_t, std::string name) {
-    if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(std::move(name));
+    addAction(out, std::move(name));
     return true;
   });
   if (!read) return std::nullopt;

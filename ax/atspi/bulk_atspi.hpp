@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform.hpp"
+#include "reader_atspi.hpp"
 
 typedef struct DBusConnection DBusConnection;
 typedef struct DBusPendingCall DBusPendingCall;
@@ -25,32 +26,27 @@ typedef struct DBusMessage DBusMessage;
 
 namespace ombru::ax::desktop {
 
-class BulkTree {
+class BulkTree final : public TreeReader {
  public:
   // `a11yBus`: the accessibility bus address.
   explicit BulkTree(std::string a11yBus);
-  ~BulkTree();
+  ~BulkTree() override;
   BulkTree(const BulkTree&) = delete;
   BulkTree& operator=(const BulkTree&) = delete;
 
-  struct Listed {
-    std::string busName;
-    std::string name;  // empty when it cannot be read
-    std::int64_t pid = 0;
-  };
   // The applications registered on the bus, in the registry's order.
-  std::vector<Listed> applications();
+  std::vector<ListedApp> applications() override;
   Element element(const std::string& busName, const std::string& path);
 
-  std::optional<Value> read(const Element& element, std::string_view attribute);
-  bool grabFocus(const Element& element);
-  std::optional<Element> atPoint(const Element& element, Point at);
-  std::optional<std::vector<std::string>> actions(const Element& element);
-  bool perform(const Element& element, std::string_view action);
+  std::optional<Value> read(const Element& element, std::string_view attribute) override;
+  bool grabFocus(const Element& element) override;
+  std::optional<Element> atPoint(const Element& element, Point at) override;
+  std::optional<std::vector<std::string>> actions(const Element& element) override;
+  bool perform(const Element& element, std::string_view action) override;
 
   // Drops every value read and every read in flight.
-  void invalidate();
-  void release();
+  void invalidate() override;
+  void release() override;
   // D-Bus calls sent so far.
   std::uint64_t calls() const { return calls_; }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform.hpp"
+#include "reader_atspi.hpp"
 
 typedef struct _AtspiAccessible AtspiAccessible;
 typedef struct _GDBusConnection GDBusConnection;
@@ -64,37 +65,20 @@ class AtspiTree {
   void release();
 
  private:
-  struct App {
-    AtspiAccessible* accessible;  // null when read in bulk
-    std::string name;
-    std::int64_t pid;
-    std::string busName;  // when read in bulk
-  };
-  struct Extents {
-    const void* element = nullptr;
-    double x = 0, y = 0, width = 0, height = 0;
-  };
-
   bool connect();
   void loadApplications();
   bool setEnabled(bool value);
-  std::optional<Extents> extents(AtspiAccessible* accessible);
-  std::optional<Value> windows(AtspiAccessible* accessible);
-  std::optional<Value> children(AtspiAccessible* accessible);
 
   std::function<std::optional<std::string>()> rootBusAddress_;
   bool serial_ = false;
-  std::unique_ptr<BulkTree> bulk_;
+  std::unique_ptr<TreeReader> reader_;
+  BulkTree* bulk_ = nullptr;  // reader_, when it reads in bulk
   bool tried_ = false;
   bool connected_ = false;
   bool loaded_ = false;
   bool switchedOn_ = false;
   GDBusConnection* session_ = nullptr;
-  std::vector<App> apps_;
-  // Position and size come from one extents call; the size read that
-  // directly follows the position read of the same element takes the
-  // other half, so a frame is one consistent snapshot for one round trip.
-  std::optional<Extents> pending_;
+  std::vector<ListedApp> apps_;
 };
 
 Element wrap(AtspiAccessible* accessible);  // takes one new reference
