@@ -125,6 +125,9 @@ struct BulkTree::App {
   unsigned childReadGeneration = 0;
   int childReads = 0;
   int gecko = -1;            // Firefox's engine: its text lies in runs (-1: not asked yet)
+  int gtk4 = -1;             // GTK 4: window-relative places (-1: not asked yet)
+  bool originRead = false;
+  std::optional<Point> origin;  // GTK 4: the window's screen position
   std::vector<Node*> order;  // the snapshot's pre-order
   std::size_t textCursor = 0, extentCursor = 0;
 };
@@ -157,7 +160,9 @@ struct BulkTree::Node {
   bool isRun() const { return !owner.expired(); }
 };
 
-BulkTree::BulkTree(std::string a11yBus) : a11yBus_(std::move(a11yBus)) {}
+BulkTree::BulkTree(std::string a11yBus,
+                   std::function<std::optional<Point>(std::int64_t pid)> originOf)
+    : a11yBus_(std::move(a11yBus)), originOf_(std::move(originOf)) {}
 
 BulkTree::~BulkTree() {
   release();
@@ -270,6 +275,7 @@ std::vector<ListedApp> BulkTree::applications() {
       a.app.pid = p;
     }
     a.app.element = element(a.busName, "/org/a11y/atspi/accessible/root");
+    pids_[a.busName] = a.app.pid;
     out.push_back(std::move(a.app));
   }
   return out;
@@ -483,8 +489,9 @@ void BulkTree::startText(Node& n) {
 
 void BulkTree::startExtents(Node& n) {
   DBusMessage* m = message(n, "org.a11y.atspi.Component", "GetExtents");
-  dbus_uint32_t screen = 0;
-  if (m) dbus_message_append_args(m, DBUS_TYPE_UINT32, &screen, DBUS_TYPE_INVALID);
+  // GTK 4 answers only window coordinates (screen ones with a warning, wrong).
+  dbus_uint32_t coords = isGtk4(*n.app) ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+  if (m) dbus_message_append_args(m, DBUS_TYPE_UINT32, &coords, DBUS_TYPE_INVALID);
   start(n, n.extents, m);
 }
 
@@ -503,7 +510,7 @@ void BulkTree::prefetch(Node& n, bool text) {
     if (!m.item || !roles.count(m.role)) continue;
     if (text) {
       if ((m.interfaces & kText) && !m.text.call && !m.text.done) startText(m);
-    } else if ((m.interfaces & kComponent) && has(m.states, ATSPI_STATE_SHOWING) &&
+    } else if ((m.interfaces & kComponent) && placed(a, m.states) &&
                !m.extents.call && !m.extents.done) {
       startExtents(m);
     }
@@ -686,12 +693,46 @@ std::optional<Value> BulkTree::placeholder(Node& n) {
 std::optional<BulkTree::Extents> BulkTree::extents(Node& n) {
   // Only what is on screen has a frame (see AtspiTree::extents).
   std::uint32_t s[2] = {0, 0};
-  if (!states(n, s) || !has(s, ATSPI_STATE_SHOWING)) return std::nullopt;
+  if (!states(n, s) || !placed(*n.app, s)) return std::nullopt;
   std::uint32_t ifaces = 0;
   if (!interfaces(n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
   if (!n.extents.call && !n.extents.done) startExtents(n);
   prefetch(n, false);
-  return parseExtents(wait(n.extents));
+  std::optional<Extents> e = parseExtents(wait(n.extents));
+  if (e && isGtk4(*n.app)) {
+    std::optional<Point> o = origin(*n.app);
+    if (!o) return std::nullopt;  // never a window-relative place taken for a screen one
+    e->x += o->x;
+    e->y += o->y;
+  }
+  return e;
+}
+
+bool BulkTree::isGtk4(App& a) {
+  if (a.gtk4 < 0) {
+    Node& root = *node(a, "/org/a11y/atspi/accessible/root");
+    Reply name(property(root, "org.a11y.atspi.Application", "ToolkitName"));
+    Reply version(property(root, "org.a11y.atspi.Application", "Version"));
+    DBusMessageIter n, v;
+    a.gtk4 = firstArg(name.m, DBUS_TYPE_STRING, &n, true) && stringAt(&n) == "GTK" &&
+             firstArg(version.m, DBUS_TYPE_STRING, &v, true) && stringAt(&v).rfind("4.", 0) == 0;
+  }
+  return a.gtk4 == 1;
+}
+
+std::optional<Point> BulkTree::origin(App& a) {
+  if (!a.originRead) {
+    a.originRead = true;
+    auto pid = pids_.find(a.busName);
+    if (originOf_ && pid != pids_.end()) a.origin = originOf_(pid->second);
+  }
+  return a.origin;
+}
+
+bool BulkTree::placed(App& a, const std::uint32_t s[2]) {
+  // GTK 4.8 marks nothing below the window as showing; visible is the most
+  // it says. A row scrolled away is then caught by the click guard.
+  return has(s, ATSPI_STATE_SHOWING) || (isGtk4(a) && has(s, ATSPI_STATE_VISIBLE));
 }
 
 std::optional<BulkTree::Extents> BulkTree::parseExtents(DBusMessage* r) {
@@ -877,12 +918,18 @@ std::optional<Element> BulkTree::atPoint(const Element& element, Point at) {
   if (n && n->isRun()) return std::nullopt;
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
+  dbus_uint32_t coords = ATSPI_COORD_TYPE_SCREEN;
+  if (isGtk4(*n->app)) {
+    std::optional<Point> o = origin(*n->app);
+    if (!o) return std::nullopt;
+    at = Point{at.x - o->x, at.y - o->y};
+    coords = ATSPI_COORD_TYPE_WINDOW;
+  }
   dbus_int32_t x = 0, y = 0;
   if (!toInt(at.x, x) || !toInt(at.y, y)) return std::nullopt;
   DBusMessage* m = message(*n, "org.a11y.atspi.Component", "GetAccessibleAtPoint");
   if (!m) return std::nullopt;
-  dbus_uint32_t screen = ATSPI_COORD_TYPE_SCREEN;
-  dbus_message_append_args(m, DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &screen,
+  dbus_message_append_args(m, DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &coords,
                            DBUS_TYPE_INVALID);
   Reply r(block(*n->app, m));
   DBusMessageIter it;

@@ -29,7 +29,10 @@ namespace ombru::ax::desktop {
 class BulkTree final : public TreeReader {
  public:
   // `a11yBus`: the accessibility bus address.
-  explicit BulkTree(std::string a11yBus);
+  // `originOf`: the screen position of a process's one window, for toolkits
+  // that place their elements relative to their window.
+  explicit BulkTree(std::string a11yBus,
+                    std::function<std::optional<Point>(std::int64_t pid)> originOf = {});
   ~BulkTree() override;
   BulkTree(const BulkTree&) = delete;
   BulkTree& operator=(const BulkTree&) = delete;
@@ -99,10 +102,17 @@ class BulkTree final : public TreeReader {
   std::optional<Value> parent(Node& n);
   std::optional<Extents> parseExtents(DBusMessage* reply);
   bool isGecko(App& app);
+  // GTK 4 places elements relative to their window and marks none below it
+  // as showing: the window's screen position, when it can be known.
+  bool isGtk4(App& app);
+  std::optional<Point> origin(App& app);
+  bool placed(App& app, const std::uint32_t states[2]);
   void addRuns(Node& n);
   std::optional<Value> runRead(Node& n, std::string_view attribute);
 
   std::string a11yBus_;
+  std::function<std::optional<Point>(std::int64_t)> originOf_;
+  std::map<std::string, std::int64_t> pids_;  // by bus name, from applications()
   DBusConnection* bus_ = nullptr;
   bool busTried_ = false;
   std::map<std::string, std::unique_ptr<App>> apps_;

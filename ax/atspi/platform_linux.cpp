@@ -33,7 +33,10 @@ void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv)
-    : args_(argv, argv + argc), tree_([this] { return x11_.atspiBusAddress(); }), input_(x11_) {
+    : args_(argv, argv + argc),
+      tree_([this] { return x11_.atspiBusAddress(); },
+            [this](std::int64_t pid) { return x11_.originOf(pid); }),
+      input_(x11_) {
   g_log_set_writer_func(dropLog, nullptr, nullptr);
   g_log_set_default_handler(dropMessage, nullptr);
 }

@@ -230,8 +230,9 @@ std::string withoutObjectReplacement(std::string_view text) {
   return out;
 }
 
-AtspiTree::AtspiTree(std::function<std::optional<std::string>()> rootBusAddress)
-    : rootBusAddress_(std::move(rootBusAddress)) {
+AtspiTree::AtspiTree(std::function<std::optional<std::string>()> rootBusAddress,
+                     std::function<std::optional<Point>(std::int64_t)> originOf)
+    : rootBusAddress_(std::move(rootBusAddress)), originOf_(std::move(originOf)) {
   const char* walk = std::getenv("OMBRU_AX_WALK");
   serial_ = walk && std::strcmp(walk, "serial") == 0;
 }
@@ -287,7 +288,7 @@ bool AtspiTree::connect() {
   if (!serial_) {
     // libatspi is not needed then: it would connect to every application
     // listed and have each one send its whole tree.
-    auto bulk = std::make_unique<BulkTree>(address);
+    auto bulk = std::make_unique<BulkTree>(address, originOf_);
     bulk_ = bulk.get();
     reader_ = std::move(bulk);
     connected_ = true;

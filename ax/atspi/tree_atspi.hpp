@@ -40,7 +40,10 @@ class AtspiTree {
   // The tree is read in bulk (BulkTree) unless OMBRU_AX_WALK is "serial":
   // then every attribute is one blocking libatspi call, the reference the
   // bulk walk is tested against.
-  explicit AtspiTree(std::function<std::optional<std::string>()> rootBusAddress);
+  // `originOf` gives the screen position of a process's one window (for
+  // toolkits that place elements relative to their window).
+  explicit AtspiTree(std::function<std::optional<std::string>()> rootBusAddress,
+                     std::function<std::optional<Point>(std::int64_t)> originOf = {});
   ~AtspiTree();
   AtspiTree(const AtspiTree&) = delete;
   AtspiTree& operator=(const AtspiTree&) = delete;
@@ -70,6 +73,7 @@ class AtspiTree {
   bool setEnabled(bool value);
 
   std::function<std::optional<std::string>()> rootBusAddress_;
+  std::function<std::optional<Point>(std::int64_t)> originOf_;
   bool serial_ = false;
   std::unique_ptr<TreeReader> reader_;
   BulkTree* bulk_ = nullptr;  // reader_, when it reads in bulk

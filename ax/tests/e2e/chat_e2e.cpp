@@ -94,6 +94,7 @@ class Chat : public ::testing::Test {
   static inline Result firstRead;  // Firefox: the first call, with the switch off at its start
 
   static void SetUpTestSuite() {
+    if (targetIs("gtk4")) return;  // its own suite below
     dir = ombru::e2e::makeTempDir("ombru-ax-e2e");
     log = dir + "/target.log";
     if (targetIsChromium()) {
@@ -155,6 +156,7 @@ class Chat : public ::testing::Test {
   }
 
   void SetUp() override {
+    if (targetIs("gtk4")) GTEST_SKIP() << "not GTK 4";
     if (!failure.empty()) GTEST_FAIL() << failure;
   }
 
@@ -209,6 +211,31 @@ class Chat : public ::testing::Test {
       std::this_thread::sleep_for(50ms);
     } while (std::chrono::steady_clock::now() < end);
     return {};
+  }
+
+  // Clicks each row and holds every answer against the target's own log.
+  static void clickEach(const std::string& name, const std::string& logPath,
+                        const std::vector<std::vector<std::string>>& calls) {
+    for (const std::vector<std::string>& call : calls) {
+      const size_t before = ombru::e2e::splitLines(ombru::e2e::readFile(logPath)).size();
+      std::vector<std::string> args{"click", name};
+      args.insert(args.end(), call.begin(), call.end());
+      Result r = ax(args);
+      EXPECT_EQ(r.status, 0) << call[0];
+      EXPECT_EQ(r.out, "yes " + call[0] + "\n") << call[0];
+      // What the application selected: the first row after the call.
+      std::string selected;
+      for (int i = 0; i < 100 && selected.empty(); ++i) {
+        auto lines = ombru::e2e::splitLines(ombru::e2e::readFile(logPath));
+        for (size_t k = before; k < lines.size() && selected.empty(); ++k)
+          if (lines[k].rfind("row ", 0) == 0) selected = lines[k];
+        if (selected.empty()) std::this_thread::sleep_for(50ms);
+      }
+      if (r.out.rfind("yes ", 0) == 0) {
+        EXPECT_EQ(selected.rfind("row " + call[0] + " ", 0), 0u)
+            << "answered " << r.out << "but selected: " << selected;
+      }
+    }
   }
 
   static bool parseRect(const std::string& text, Rect& r) {
@@ -505,31 +532,6 @@ class QtChat : public Chat {
     Chat::SetUp();
   }
 
-  // Clicks each row and holds every answer against the target's own log.
-  static void clickEach(const std::string& name, const std::string& logPath,
-                        const std::vector<std::vector<std::string>>& calls) {
-    for (const std::vector<std::string>& call : calls) {
-      const size_t before = ombru::e2e::splitLines(ombru::e2e::readFile(logPath)).size();
-      std::vector<std::string> args{"click", name};
-      args.insert(args.end(), call.begin(), call.end());
-      Result r = ax(args);
-      EXPECT_EQ(r.status, 0) << call[0];
-      EXPECT_EQ(r.out, "yes " + call[0] + "\n") << call[0];
-      // What the application selected: the first row after the call.
-      std::string selected;
-      for (int i = 0; i < 100 && selected.empty(); ++i) {
-        auto lines = ombru::e2e::splitLines(ombru::e2e::readFile(logPath));
-        for (size_t k = before; k < lines.size() && selected.empty(); ++k)
-          if (lines[k].rfind("row ", 0) == 0) selected = lines[k];
-        if (selected.empty()) std::this_thread::sleep_for(50ms);
-      }
-      if (r.out.rfind("yes ", 0) == 0) {
-        EXPECT_EQ(selected.rfind("row " + call[0] + " ", 0), 0u)
-            << "answered " << r.out << "but selected: " << selected;
-      }
-    }
-  }
-
   static inline const std::vector<std::vector<std::string>> kCalls = {
       {"general"}, {"cooking"}, {"Planning"}, {"Retro"}, {"Quarterly plan", "--group", "Work"}};
 };
@@ -557,6 +559,43 @@ TEST_F(QtChat, BesideTwoBusyLoops) {
     loops.push_back(ombru::e2e::start({"/bin/sh", "-c", "while :; do :; done"}, ""));
   clickEach(app, log, {{"announcements"}, {"basketball"}, {"Standup", "--group", "Work"}});
   for (pid_t p : loops) ombru::e2e::stop(p);
+}
+
+// GTK 4.8 places its elements relative to the window and marks none below
+// it as showing: the tool adds the window's place on screen.
+class Gtk4Chat : public Chat {
+ protected:
+  static void SetUpTestSuite() {
+    if (!targetIs("gtk4")) return;
+    dir = ombru::e2e::makeTempDir("ombru-ax-e2e4");
+    log = dir + "/target.log";
+    app = "ombru-chat-gtk4";
+    target = ombru::e2e::start({OMBRU_CHAT_GTK4}, "", {{"OMBRU_TARGET_LOG", log}});
+    failure.clear();
+    if (target <= 0 || waitForRecord("ready", 30s).empty()) failure = "the target never started";
+  }
+  static void TearDownTestSuite() {
+    if (!targetIs("gtk4")) return;
+    ombru::e2e::stop(target);
+    ombru::e2e::removeTree(dir);
+  }
+  void SetUp() override {
+    if (!targetIs("gtk4")) GTEST_SKIP() << "GTK 4 only";
+    if (!failure.empty()) GTEST_FAIL() << failure;
+  }
+};
+
+TEST_F(Gtk4Chat, EveryYesIsTheRowTheTargetSelected) {
+  clickEach(app, log, {{"random"}, {"climbing"}, {"Standup", "--group", "Work"}, {"general"}});
+}
+
+TEST_F(Gtk4Chat, TextAndFieldFindTheirElements) {
+  Result text = ax({"text", app});
+  EXPECT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("\tgeneral\n"), std::string::npos) << text.out;
+  Result field = ax({"field", app});
+  EXPECT_EQ(field.status, 0);
+  EXPECT_EQ(field.out.rfind("yes Type a message", 0), 0u) << field.out;
 }
 
 }  // namespace
