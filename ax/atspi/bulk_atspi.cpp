@@ -124,11 +124,11 @@ struct BulkTree::App {
   bool noCache = false;  // GetItems is missing or unusable: read one by one
   unsigned childReadGeneration = 0;
   int childReads = 0;
-  int gecko = -1;            // Firefox's engine: its text lies in runs (-1: not asked yet)
-  int gtk4 = -1;             // GTK 4: window-relative places (-1: not asked yet)
+  int gecko = -1;  // Firefox's engine: its text lies in runs (-1: not asked yet)
+  int gtk4 = -1;   // GTK 4: window-relative places (-1: not asked yet)
   bool originRead = false;
   std::optional<Point> origin;  // GTK 4: the window's screen position
-  std::vector<Node*> order;  // the snapshot's pre-order
+  std::vector<Node*> order;     // the snapshot's pre-order
   std::size_t textCursor = 0, extentCursor = 0;
 };
 
@@ -510,8 +510,8 @@ void BulkTree::prefetch(Node& n, bool text) {
     if (!m.item || !roles.count(m.role)) continue;
     if (text) {
       if ((m.interfaces & kText) && !m.text.call && !m.text.done) startText(m);
-    } else if ((m.interfaces & kComponent) && placed(a, m.states) &&
-               !m.extents.call && !m.extents.done) {
+    } else if ((m.interfaces & kComponent) && placed(a, m.states) && !m.extents.call &&
+               !m.extents.done) {
       startExtents(m);
     }
   }
