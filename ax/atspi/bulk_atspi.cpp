@@ -124,7 +124,11 @@ struct BulkTree::App {
   bool noCache = false;  // GetItems is missing or unusable: read one by one
   unsigned childReadGeneration = 0;
   int childReads = 0;
-  std::vector<Node*> order;  // the snapshot's pre-order
+  int gecko = -1;  // Firefox's engine: its text lies in runs (-1: not asked yet)
+  int gtk4 = -1;   // GTK 4: window-relative places (-1: not asked yet)
+  bool originRead = false;
+  std::optional<Point> origin;  // GTK 4: the window's screen position
+  std::vector<Node*> order;     // the snapshot's pre-order
   std::size_t textCursor = 0, extentCursor = 0;
 };
 
@@ -145,11 +149,20 @@ struct BulkTree::Node {
   std::uint32_t interfaces = 0;
   // Children, validated against the snapshot's counts or read one by one.
   bool kidsKnown = false;
+  bool runsDone = false;
   std::vector<std::shared_ptr<Node>> kids;
   Fetch text, extents;
+  // A run of text between embedded objects of `owner`'s text, exposed as a
+  // static text of its own: characters [runStart, runEnd) of the owner.
+  std::weak_ptr<Node> owner;
+  std::int32_t runStart = 0, runEnd = 0;
+  std::string runText;
+  bool isRun() const { return !owner.expired(); }
 };
 
-BulkTree::BulkTree(std::string a11yBus) : a11yBus_(std::move(a11yBus)) {}
+BulkTree::BulkTree(std::string a11yBus,
+                   std::function<std::optional<Point>(std::int64_t pid)> originOf)
+    : a11yBus_(std::move(a11yBus)), originOf_(std::move(originOf)) {}
 
 BulkTree::~BulkTree() {
   release();
@@ -214,8 +227,8 @@ bool BulkTree::openBus() {
   return bus_ != nullptr;
 }
 
-std::vector<BulkTree::Listed> BulkTree::applications() {
-  std::vector<Listed> out;
+std::vector<ListedApp> BulkTree::applications() {
+  std::vector<ListedApp> out;
   if (!openBus()) return out;
   App registry;
   registry.busName = "org.a11y.atspi.Registry";
@@ -227,23 +240,24 @@ std::vector<BulkTree::Listed> BulkTree::applications() {
   if (!firstArg(r.m, DBUS_TYPE_ARRAY, &it, false)) return out;
   dbus_message_iter_recurse(&it, &list);
   struct Asked {
-    Listed app;
+    ListedApp app;
+    std::string busName;
     Fetch name, pid;
   };
   std::vector<Asked> asked;
   for (; dbus_message_iter_get_arg_type(&list) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&list)) {
     Asked a;
     std::string path;
-    if (!refAt(&list, a.app.busName, path) || path == kNullPath) continue;
+    if (!refAt(&list, a.busName, path) || path == kNullPath) continue;
     const char* iface = kAccessible;
     const char* prop = "Name";
-    DBusMessage* m = dbus_message_new_method_call(a.app.busName.c_str(), path.c_str(),
+    DBusMessage* m = dbus_message_new_method_call(a.busName.c_str(), path.c_str(),
                                                   "org.freedesktop.DBus.Properties", "Get");
     if (m)
       dbus_message_append_args(m, DBUS_TYPE_STRING, &iface, DBUS_TYPE_STRING, &prop,
                                DBUS_TYPE_INVALID);
     a.name.call = send(registry, m);
-    const char* bus = a.app.busName.c_str();
+    const char* bus = a.busName.c_str();
     m = dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                      "org.freedesktop.DBus", "GetConnectionUnixProcessID");
     if (m) dbus_message_append_args(m, DBUS_TYPE_STRING, &bus, DBUS_TYPE_INVALID);
@@ -260,6 +274,8 @@ std::vector<BulkTree::Listed> BulkTree::applications() {
       dbus_message_iter_get_basic(&v, &p);
       a.app.pid = p;
     }
+    a.app.element = element(a.busName, "/org/a11y/atspi/accessible/root");
+    pids_[a.busName] = a.app.pid;
     out.push_back(std::move(a.app));
   }
   return out;
@@ -326,6 +342,7 @@ void BulkTree::fresh(Node& n) {
   n.order = kNone;
   n.interfacesKnown = false;
   n.kidsKnown = false;
+  n.runsDone = false;
   n.kids.clear();
 }
 
@@ -472,8 +489,9 @@ void BulkTree::startText(Node& n) {
 
 void BulkTree::startExtents(Node& n) {
   DBusMessage* m = message(n, "org.a11y.atspi.Component", "GetExtents");
-  dbus_uint32_t screen = 0;
-  if (m) dbus_message_append_args(m, DBUS_TYPE_UINT32, &screen, DBUS_TYPE_INVALID);
+  // GTK 4 answers only window coordinates (screen ones with a warning, wrong).
+  dbus_uint32_t coords = isGtk4(*n.app) ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+  if (m) dbus_message_append_args(m, DBUS_TYPE_UINT32, &coords, DBUS_TYPE_INVALID);
   start(n, n.extents, m);
 }
 
@@ -492,8 +510,8 @@ void BulkTree::prefetch(Node& n, bool text) {
     if (!m.item || !roles.count(m.role)) continue;
     if (text) {
       if ((m.interfaces & kText) && !m.text.call && !m.text.done) startText(m);
-    } else if ((m.interfaces & kComponent) && has(m.states, ATSPI_STATE_SHOWING) &&
-               !m.extents.call && !m.extents.done) {
+    } else if ((m.interfaces & kComponent) && placed(a, m.states) && !m.extents.call &&
+               !m.extents.done) {
       startExtents(m);
     }
   }
@@ -573,6 +591,10 @@ std::optional<Value> BulkTree::children(Node& n, bool walking) {
     n.kids = std::move(kids);
     n.kidsKnown = true;
   }
+  if (!n.runsDone) {
+    n.runsDone = true;
+    addRuns(n);
+  }
   std::vector<Element> out;
   out.reserve(n.kids.size());
   for (const auto& k : n.kids) out.push_back(Element(k));
@@ -582,7 +604,7 @@ std::optional<Value> BulkTree::children(Node& n, bool walking) {
 std::optional<Value> BulkTree::windows(Node& n) {
   auto kids = children(n, false);
   if (!kids) return std::nullopt;
-  std::vector<Element> ranked[3];
+  std::vector<TopLevel> found;
   for (Element& child : kids->elements) {
     Node* c = get(child);
     if (!c) continue;
@@ -595,20 +617,15 @@ std::optional<Value> BulkTree::windows(Node& n) {
       if (!firstArg(r.m, DBUS_TYPE_UINT32, &it, false)) continue;
       dbus_message_iter_get_basic(&it, &role);
     }
-    if (role != ATSPI_ROLE_FRAME && role != ATSPI_ROLE_WINDOW && role != ATSPI_ROLE_DIALOG)
-      continue;
+    TopLevel t{child, static_cast<int>(role)};
     std::uint32_t s[2] = {0, 0};
-    int rank = 2;
     if (states(*c, s)) {
-      if (has(s, ATSPI_STATE_ACTIVE))
-        rank = 0;
-      else if (has(s, ATSPI_STATE_SHOWING))
-        rank = 1;
+      t.active = has(s, ATSPI_STATE_ACTIVE);
+      t.showing = has(s, ATSPI_STATE_SHOWING);
     }
-    ranked[rank].push_back(child);
+    found.push_back(std::move(t));
   }
-  for (int i = 1; i < 3; ++i) ranked[0].insert(ranked[0].end(), ranked[i].begin(), ranked[i].end());
-  return Value::ofElements(std::move(ranked[0]));
+  return rankWindows(found);
 }
 
 std::optional<Value> BulkTree::roleOf(Node& n) {
@@ -676,16 +693,59 @@ std::optional<Value> BulkTree::placeholder(Node& n) {
 std::optional<BulkTree::Extents> BulkTree::extents(Node& n) {
   // Only what is on screen has a frame (see AtspiTree::extents).
   std::uint32_t s[2] = {0, 0};
-  if (!states(n, s) || !has(s, ATSPI_STATE_SHOWING)) return std::nullopt;
+  if (!states(n, s) || !placed(*n.app, s)) return std::nullopt;
   std::uint32_t ifaces = 0;
   if (!interfaces(n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
   if (!n.extents.call && !n.extents.done) startExtents(n);
   prefetch(n, false);
-  DBusMessage* r = wait(n.extents);
+  std::optional<Extents> e = parseExtents(wait(n.extents));
+  if (e && isGtk4(*n.app)) {
+    std::optional<Point> o = origin(*n.app);
+    if (!o) return std::nullopt;  // never a window-relative place taken for a screen one
+    e->x += o->x;
+    e->y += o->y;
+  }
+  return e;
+}
+
+bool BulkTree::isGtk4(App& a) {
+  if (a.gtk4 < 0) {
+    Node& root = *node(a, "/org/a11y/atspi/accessible/root");
+    Reply name(property(root, "org.a11y.atspi.Application", "ToolkitName"));
+    Reply version(property(root, "org.a11y.atspi.Application", "Version"));
+    DBusMessageIter n, v;
+    a.gtk4 = firstArg(name.m, DBUS_TYPE_STRING, &n, true) && stringAt(&n) == "GTK" &&
+             firstArg(version.m, DBUS_TYPE_STRING, &v, true) && stringAt(&v).rfind("4.", 0) == 0;
+  }
+  return a.gtk4 == 1;
+}
+
+std::optional<Point> BulkTree::origin(App& a) {
+  if (!a.originRead) {
+    a.originRead = true;
+    auto pid = pids_.find(a.busName);
+    if (originOf_ && pid != pids_.end()) a.origin = originOf_(pid->second);
+  }
+  return a.origin;
+}
+
+bool BulkTree::placed(App& a, const std::uint32_t s[2]) {
+  // GTK 4.8 marks nothing below the window as showing; visible is the most
+  // it says. A row scrolled away is then caught by the click guard.
+  return has(s, ATSPI_STATE_SHOWING) || (isGtk4(a) && has(s, ATSPI_STATE_VISIBLE));
+}
+
+std::optional<BulkTree::Extents> BulkTree::parseExtents(DBusMessage* r) {
   dbus_int32_t v[4];
   DBusMessageIter it, f;
-  if (!firstArg(r, DBUS_TYPE_STRUCT, &it, false)) return std::nullopt;
-  dbus_message_iter_recurse(&it, &f);
+  // GetExtents answers one (iiii) structure, GetRangeExtents four integers.
+  if (firstArg(r, DBUS_TYPE_STRUCT, &it, false)) {
+    dbus_message_iter_recurse(&it, &f);
+  } else if (firstArg(r, DBUS_TYPE_INT32, &it, false)) {
+    f = it;
+  } else {
+    return std::nullopt;
+  }
   for (auto& x : v) {
     if (dbus_message_iter_get_arg_type(&f) != DBUS_TYPE_INT32) return std::nullopt;
     dbus_message_iter_get_basic(&f, &x);
@@ -704,9 +764,128 @@ std::optional<Value> BulkTree::parent(Node& n) {
   return Value::ofElement(element(bus, path));
 }
 
+std::optional<Value> BulkTree::runRead(Node& n, std::string_view attribute) {
+  std::shared_ptr<Node> owner = n.owner.lock();
+  if (attribute == "AXChildren") return Value::ofElements({});
+  if (attribute == "AXRole") return Value::ofText("AXStaticText");
+  if (attribute == "AXValue") return Value::ofText(n.runText);
+  if (attribute == "AXTitle" || attribute == "AXDescription") return Value::ofText("");
+  if (attribute == "AXParent") return Value::ofElement(Element(owner));
+  if (attribute == "AXFocused") return Value::ofBoolean(false);
+  if (attribute != "AXPosition" && attribute != "AXSize") return std::nullopt;
+  // The run's extents, as the owner's text places its characters; only
+  // while the owner is on screen (see extents()).
+  std::uint32_t s[2] = {0, 0};
+  if (!owner || !states(*owner, s) || !has(s, ATSPI_STATE_SHOWING)) return std::nullopt;
+  if (!n.extents.call && !n.extents.done) {
+    DBusMessage* m = message(*owner, "org.a11y.atspi.Text", "GetRangeExtents");
+    dbus_uint32_t screen = 0;
+    if (m)
+      dbus_message_append_args(m, DBUS_TYPE_INT32, &n.runStart, DBUS_TYPE_INT32, &n.runEnd,
+                               DBUS_TYPE_UINT32, &screen, DBUS_TYPE_INVALID);
+    start(n, n.extents, m);
+  }
+  std::optional<Extents> e = parseExtents(wait(n.extents));
+  if (!e || !(e->width > 0 && e->height > 0)) return std::nullopt;
+  if (attribute == "AXPosition") return Value::ofPoint(Point{e->x, e->y});
+  return Value::ofSize(Size{e->width, e->height});
+}
+
+bool BulkTree::isGecko(App& a) {
+  if (a.gecko < 0) {
+    Node& root = *node(a, "/org/a11y/atspi/accessible/root");
+    Reply r(property(root, "org.a11y.atspi.Application", "ToolkitName"));
+    DBusMessageIter it;
+    a.gecko = firstArg(r.m, DBUS_TYPE_STRING, &it, true) && stringAt(&it) == "Gecko";
+  }
+  return a.gecko == 1;
+}
+
+void BulkTree::addRuns(Node& n) {
+  // Firefox keeps the text of an element in the element's own text, with
+  // one U+FFFC for each child, and has no text elements of its own: each
+  // run of text between children becomes a static text, in its place among
+  // the children. Fields keep their text as their value.
+  if (!isGecko(*n.app)) return;
+  std::uint32_t ifaces = 0, s[2] = {0, 0};
+  if (!interfaces(n, ifaces) || !(ifaces & kText)) return;
+  if (!states(n, s) || has(s, ATSPI_STATE_EDITABLE)) return;
+  // Controls whose text is their own name, as Chromium shows them: no text
+  // elements inside.
+  std::uint32_t role = n.role;
+  if (!n.item) {
+    Reply r(block(*n.app, message(n, kAccessible, "GetRole")));
+    DBusMessageIter ri;
+    if (!firstArg(r.m, DBUS_TYPE_UINT32, &ri, false)) return;
+    dbus_message_iter_get_basic(&ri, &role);
+  }
+  switch (role) {
+    case ATSPI_ROLE_PUSH_BUTTON:
+    case ATSPI_ROLE_TOGGLE_BUTTON:
+    case ATSPI_ROLE_CHECK_BOX:
+    case ATSPI_ROLE_RADIO_BUTTON:
+    case ATSPI_ROLE_MENU_ITEM:
+    case ATSPI_ROLE_CHECK_MENU_ITEM:
+    case ATSPI_ROLE_RADIO_MENU_ITEM:
+    case ATSPI_ROLE_PAGE_TAB:
+    case ATSPI_ROLE_COMBO_BOX:
+    case ATSPI_ROLE_ENTRY:
+    case ATSPI_ROLE_PASSWORD_TEXT:
+      return;
+    default:
+      break;
+  }
+  if (!n.text.call && !n.text.done) startText(n);
+  prefetch(n, true);
+  DBusMessageIter it;
+  if (!firstArg(wait(n.text), DBUS_TYPE_STRING, &it, false)) return;
+  const std::string text = stringAt(&it);
+  static constexpr std::string_view kFffc = "\xEF\xBF\xBC";
+  std::vector<std::shared_ptr<Node>> merged;
+  std::size_t child = 0;
+  std::int32_t at = 0, runFrom = 0;  // in characters, as the Text interface counts
+  std::size_t byteFrom = 0;
+  auto endRun = [&](std::size_t byteTo, std::int32_t to) {
+    std::string run = text.substr(byteFrom, byteTo - byteFrom);
+    if (run.find_first_not_of(" \t\n\r") == std::string::npos) return;
+    auto& slot = n.app->nodes[n.path + "#" + std::to_string(runFrom)];
+    if (!slot) slot = std::make_shared<Node>();
+    Node& r = *slot;
+    r.app = n.app;
+    r.path = n.path;
+    r.owner = n.app->nodes[n.path];
+    r.runStart = runFrom;
+    r.runEnd = to;
+    r.runText = std::move(run);
+    r.generation = generation_;
+    merged.push_back(slot);
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.compare(i, kFffc.size(), kFffc) == 0) {
+      endRun(i, at);
+      if (child >= n.kids.size()) return;  // more placeholders than children
+      merged.push_back(n.kids[child++]);
+      i += kFffc.size();
+      ++at;
+      byteFrom = i;
+      runFrom = at;
+      continue;
+    }
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    i += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    ++at;
+  }
+  endRun(text.size(), at);
+  // Only where every child is an embedded object does the text between
+  // them belong to no element.
+  if (child != n.kids.size()) return;
+  n.kids = std::move(merged);
+}
+
 std::optional<Value> BulkTree::read(const Element& element, std::string_view attribute) {
   Node* n = get(element);
   if (!n) return std::nullopt;
+  if (n->isRun()) return runRead(*n, attribute);
   if (attribute == "AXChildren") return children(*n, true);
   if (attribute == "AXWindows") return windows(*n);
   if (attribute == "AXRole") return roleOf(*n);
@@ -734,8 +913,35 @@ std::optional<Value> BulkTree::read(const Element& element, std::string_view att
   return std::nullopt;
 }
 
+std::optional<Element> BulkTree::atPoint(const Element& element, Point at) {
+  Node* n = get(element);
+  if (n && n->isRun()) return std::nullopt;
+  std::uint32_t ifaces = 0;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
+  dbus_uint32_t coords = ATSPI_COORD_TYPE_SCREEN;
+  if (isGtk4(*n->app)) {
+    std::optional<Point> o = origin(*n->app);
+    if (!o) return std::nullopt;
+    at = Point{at.x - o->x, at.y - o->y};
+    coords = ATSPI_COORD_TYPE_WINDOW;
+  }
+  dbus_int32_t x = 0, y = 0;
+  if (!toInt(at.x, x) || !toInt(at.y, y)) return std::nullopt;
+  DBusMessage* m = message(*n, "org.a11y.atspi.Component", "GetAccessibleAtPoint");
+  if (!m) return std::nullopt;
+  dbus_message_append_args(m, DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &coords,
+                           DBUS_TYPE_INVALID);
+  Reply r(block(*n->app, m));
+  DBusMessageIter it;
+  std::string bus, path;
+  if (!firstArg(r.m, DBUS_TYPE_STRUCT, &it, false) || !refAt(&it, bus, path)) return std::nullopt;
+  if (path == kNullPath) return std::nullopt;
+  return Element(node(bus == n->app->busName ? *n->app : *app(bus), path));
+}
+
 bool BulkTree::grabFocus(const Element& element) {
   Node* n = get(element);
+  if (n && n->isRun()) return false;
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return false;
   Reply r(block(*n->app, message(*n, "org.a11y.atspi.Component", "GrabFocus")));
@@ -765,11 +971,12 @@ bool BulkTree::eachAction(Node& n, const std::function<bool(std::int32_t, std::s
 std::optional<std::vector<std::string>> BulkTree::actions(const Element& element) {
   Node* n = get(element);
   if (!n) return std::nullopt;
+  if (n->isRun()) return std::vector<std::string>{};
   std::uint32_t ifaces = 0;
   std::vector<std::string> out;
   if (!interfaces(*n, ifaces) || !(ifaces & kAction)) return out;
   const bool read = eachAction(*n, [&](std::int32_t, std::string name) {
-    if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(std::move(name));
+    addAction(out, std::move(name));
     return true;
   });
   if (!read) return std::nullopt;
@@ -778,6 +985,7 @@ std::optional<std::vector<std::string>> BulkTree::actions(const Element& element
 
 bool BulkTree::perform(const Element& element, std::string_view wanted) {
   Node* n = get(element);
+  if (n && n->isRun()) return false;
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kAction)) return false;
   std::optional<std::int32_t> index;

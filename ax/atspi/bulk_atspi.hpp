@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform.hpp"
+#include "reader_atspi.hpp"
 
 typedef struct DBusConnection DBusConnection;
 typedef struct DBusPendingCall DBusPendingCall;
@@ -25,31 +26,30 @@ typedef struct DBusMessage DBusMessage;
 
 namespace ombru::ax::desktop {
 
-class BulkTree {
+class BulkTree final : public TreeReader {
  public:
   // `a11yBus`: the accessibility bus address.
-  explicit BulkTree(std::string a11yBus);
-  ~BulkTree();
+  // `originOf`: the screen position of a process's one window, for toolkits
+  // that place their elements relative to their window.
+  explicit BulkTree(std::string a11yBus,
+                    std::function<std::optional<Point>(std::int64_t pid)> originOf = {});
+  ~BulkTree() override;
   BulkTree(const BulkTree&) = delete;
   BulkTree& operator=(const BulkTree&) = delete;
 
-  struct Listed {
-    std::string busName;
-    std::string name;  // empty when it cannot be read
-    std::int64_t pid = 0;
-  };
   // The applications registered on the bus, in the registry's order.
-  std::vector<Listed> applications();
+  std::vector<ListedApp> applications() override;
   Element element(const std::string& busName, const std::string& path);
 
-  std::optional<Value> read(const Element& element, std::string_view attribute);
-  bool grabFocus(const Element& element);
-  std::optional<std::vector<std::string>> actions(const Element& element);
-  bool perform(const Element& element, std::string_view action);
+  std::optional<Value> read(const Element& element, std::string_view attribute) override;
+  bool grabFocus(const Element& element) override;
+  std::optional<Element> atPoint(const Element& element, Point at) override;
+  std::optional<std::vector<std::string>> actions(const Element& element) override;
+  bool perform(const Element& element, std::string_view action) override;
 
   // Drops every value read and every read in flight.
-  void invalidate();
-  void release();
+  void invalidate() override;
+  void release() override;
   // D-Bus calls sent so far.
   std::uint64_t calls() const { return calls_; }
 
@@ -100,8 +100,19 @@ class BulkTree {
   std::optional<Value> placeholder(Node& n);
   std::optional<Extents> extents(Node& n);
   std::optional<Value> parent(Node& n);
+  std::optional<Extents> parseExtents(DBusMessage* reply);
+  bool isGecko(App& app);
+  // GTK 4 places elements relative to their window and marks none below it
+  // as showing: the window's screen position, when it can be known.
+  bool isGtk4(App& app);
+  std::optional<Point> origin(App& app);
+  bool placed(App& app, const std::uint32_t states[2]);
+  void addRuns(Node& n);
+  std::optional<Value> runRead(Node& n, std::string_view attribute);
 
   std::string a11yBus_;
+  std::function<std::optional<Point>(std::int64_t)> originOf_;
+  std::map<std::string, std::int64_t> pids_;  // by bus name, from applications()
   DBusConnection* bus_ = nullptr;
   bool busTried_ = false;
   std::map<std::string, std::unique_ptr<App>> apps_;

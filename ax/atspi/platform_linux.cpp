@@ -1,7 +1,10 @@
 #include "platform_linux.hpp"
 
+#include <dirent.h>
 #include <glib.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include <cerrno>
 #include <cstdio>
@@ -30,9 +33,33 @@ void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv)
-    : args_(argv, argv + argc), tree_([this] { return x11_.atspiBusAddress(); }), input_(x11_) {
+    : args_(argv, argv + argc),
+      tree_([this] { return x11_.atspiBusAddress(); },
+            [this](std::int64_t pid) { return x11_.originOf(pid); }),
+      input_(x11_) {
   g_log_set_writer_func(dropLog, nullptr, nullptr);
   g_log_set_default_handler(dropMessage, nullptr);
+}
+
+std::vector<std::string> LinuxPlatform::processNames() {
+  std::vector<std::string> out;
+  DIR* proc = opendir("/proc");
+  if (!proc) return out;
+  while (dirent* d = readdir(proc)) {
+    if (d->d_name[0] < '1' || d->d_name[0] > '9') continue;
+    const std::string base = std::string("/proc/") + d->d_name;
+    char buf[4096];
+    ssize_t n = readlink((base + "/exe").c_str(), buf, sizeof buf - 1);
+    if (n > 0) {
+      std::string path(buf, static_cast<size_t>(n));
+      out.push_back(path.substr(path.rfind('/') + 1));
+    }
+    std::ifstream comm(base + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && !name.empty()) out.push_back(name);
+  }
+  closedir(proc);
+  return out;
 }
 
 std::optional<std::vector<WindowValue>> LinuxPlatform::windowList() {

@@ -18,6 +18,7 @@ class LinuxPlatform final : public Platform {
 
   std::vector<std::string> arguments() override { return args_; }
   std::vector<RunningApp> runningApplications() override { return tree_.applications(); }
+  std::vector<std::string> processNames() override;
   void activate(const RunningApp& app) override {
     tree_.invalidate();
     x11_.activate(app.processIdentifier);
@@ -36,6 +37,11 @@ class LinuxPlatform final : public Platform {
   bool performAction(const Element& element, std::string_view action) override {
     return tree_.perform(element, action);
   }
+
+  std::optional<Element> elementAtPoint(const Element& element, Point at) override {
+    return tree_.atPoint(element, at);
+  }
+  std::vector<Area> screens() override { return x11_.screens(); }
 
   EventRef createMouseEvent(MouseEventType type, Point at) override {
     return input_.mouse(type, at);

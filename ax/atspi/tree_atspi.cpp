@@ -1,12 +1,15 @@
 #include "tree_atspi.hpp"
 
 #include "bulk_atspi.hpp"
+#include "serial_atspi.hpp"
 
 #include <atspi/atspi.h>
 #include <gio/gio.h>
 
 #include <unistd.h>
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,42 +32,6 @@ struct Err {
   GError** operator&() { return &e; }
   explicit operator bool() const { return e != nullptr; }
 };
-
-template <class T>
-struct Ref {
-  T* p = nullptr;
-  explicit Ref(T* v) : p(v) {}
-  ~Ref() {
-    if (p) g_object_unref(p);
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  explicit operator bool() const { return p != nullptr; }
-};
-
-std::string takeString(gchar* s) {
-  std::string out = s ? s : "";
-  g_free(s);
-  return out;
-}
-
-AtspiAccessible* raw(const Element& e) {
-  return e.as<AtspiAccessible>();
-}
-
-bool hasState(AtspiAccessible* a, AtspiStateType state, bool* ok) {
-  // atspi_accessible_get_state_set reports no error; a target that does not
-  // answer gives an empty set, which reads as "not showing" below.
-  AtspiStateSet* set = atspi_accessible_get_state_set(a);
-  if (!set) {
-    if (ok) *ok = false;
-    return false;
-  }
-  bool has = atspi_state_set_contains(set, state);
-  g_object_unref(set);
-  if (ok) *ok = true;
-  return has;
-}
 
 std::optional<std::string> executableName(std::int64_t pid) {
   if (pid <= 0) return std::nullopt;
@@ -123,12 +90,6 @@ GDBusConnection* sessionBus() {
 }
 
 }  // namespace
-
-Element wrap(AtspiAccessible* accessible) {
-  if (!accessible) return Element();
-  // libatspi keeps one object per node, so the pointer is the identity.
-  return Element(std::shared_ptr<void>(accessible, [](void* p) { g_object_unref(p); }));
-}
 
 std::string roleName(int atspiRole, bool multiLine) {
   switch (static_cast<AtspiRole>(atspiRole)) {
@@ -242,6 +203,17 @@ std::string actionName(std::string_view atspiAction) {
   return std::string(atspiAction);
 }
 
+bool isTopLevelRole(int atspiRole) {
+  return atspiRole == ATSPI_ROLE_FRAME || atspiRole == ATSPI_ROLE_WINDOW ||
+         atspiRole == ATSPI_ROLE_DIALOG || atspiRole == ATSPI_ROLE_FILLER;
+}
+
+bool toInt(double v, std::int32_t& out) {
+  if (!(v >= INT32_MIN && v <= INT32_MAX)) return false;
+  out = static_cast<std::int32_t>(std::floor(v));
+  return true;
+}
+
 std::string withoutObjectReplacement(std::string_view text) {
   static constexpr std::string_view kFffc = "\xEF\xBF\xBC";
   std::string out;
@@ -258,15 +230,15 @@ std::string withoutObjectReplacement(std::string_view text) {
   return out;
 }
 
-AtspiTree::AtspiTree(std::function<std::optional<std::string>()> rootBusAddress)
-    : rootBusAddress_(std::move(rootBusAddress)) {
+AtspiTree::AtspiTree(std::function<std::optional<std::string>()> rootBusAddress,
+                     std::function<std::optional<Point>(std::int64_t)> originOf)
+    : rootBusAddress_(std::move(rootBusAddress)), originOf_(std::move(originOf)) {
   const char* walk = std::getenv("OMBRU_AX_WALK");
   serial_ = walk && std::strcmp(walk, "serial") == 0;
 }
 
 void AtspiTree::invalidate() {
-  pending_.reset();
-  if (bulk_) bulk_->invalidate();
+  if (reader_) reader_->invalidate();
 }
 
 AtspiTree::~AtspiTree() {
@@ -274,18 +246,14 @@ AtspiTree::~AtspiTree() {
 }
 
 void AtspiTree::release() {
-  if (bulk_) {
-    // For measuring: how many calls the bulk walk made.
-    if (std::getenv("OMBRU_AX_COUNT_CALLS"))
-      std::fprintf(stderr, "ombru-ax: %llu D-Bus calls\n",
-                   static_cast<unsigned long long>(bulk_->calls()));
-    bulk_->release();
-    bulk_.reset();
-  }
-  for (App& app : apps_)
-    if (app.accessible) g_object_unref(app.accessible);
+  // For measuring: how many calls the bulk walk made.
+  if (bulk_ && std::getenv("OMBRU_AX_COUNT_CALLS"))
+    std::fprintf(stderr, "ombru-ax: %llu D-Bus calls\n",
+                 static_cast<unsigned long long>(bulk_->calls()));
   apps_.clear();
-  pending_.reset();
+  if (reader_) reader_->release();
+  reader_.reset();
+  bulk_ = nullptr;
   if (session_) {
     g_object_unref(session_);
     session_ = nullptr;
@@ -320,12 +288,15 @@ bool AtspiTree::connect() {
   if (!serial_) {
     // libatspi is not needed then: it would connect to every application
     // listed and have each one send its whole tree.
-    bulk_ = std::make_unique<BulkTree>(address);
+    auto bulk = std::make_unique<BulkTree>(address, originOf_);
+    bulk_ = bulk.get();
+    reader_ = std::move(bulk);
     connected_ = true;
     return true;
   }
   if (atspi_init() > 1) return false;
   atspi_set_timeout(kCallTimeoutMs, kStartupTimeoutMs);
+  reader_ = std::make_unique<SerialTree>();
   connected_ = true;
   return true;
 }
@@ -334,29 +305,19 @@ void AtspiTree::loadApplications() {
   if (loaded_) return;
   loaded_ = true;
   if (!connect()) return;
-  if (bulk_) {
-    for (BulkTree::Listed& app : bulk_->applications())
-      apps_.push_back(App{nullptr, std::move(app.name), app.pid, std::move(app.busName)});
-    return;
-  }
-  Ref<AtspiAccessible> desktop(atspi_get_desktop(0));
-  if (!desktop) return;
-  Err err;
-  int n = atspi_accessible_get_child_count(desktop.p, &err);
-  if (err) return;
-  for (int i = 0; i < n; ++i) {
-    Err childErr;
-    AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop.p, i, &childErr);
-    if (!app) continue;
-    Err nameErr, pidErr;
-    std::string name = takeString(atspi_accessible_get_name(app, &nameErr));
-    guint pid = atspi_accessible_get_process_id(app, &pidErr);
-    if (pidErr) pid = 0;
-    apps_.push_back(App{app, name, static_cast<std::int64_t>(pid), {}});
-  }
+  apps_ = reader_->applications();
 }
 
 std::vector<RunningApp> AtspiTree::applications() {
+  // Applications join the tree only while the desktop's accessibility
+  // switch is on, so it is turned on before looking; each look lists the
+  // applications afresh, since one may join between looks.
+  if (!switchedOn_ && connect()) {
+    switchedOn_ = true;
+    setEnabled(true);
+  }
+  apps_.clear();
+  loaded_ = false;
   loadApplications();
   std::vector<RunningApp> out;
   for (size_t i = 0; i < apps_.size(); ++i) {
@@ -372,17 +333,15 @@ std::vector<RunningApp> AtspiTree::applications() {
 
 std::optional<std::string> AtspiTree::nameOfProcess(std::int64_t pid) {
   loadApplications();
-  for (const App& app : apps_)
+  for (const ListedApp& app : apps_)
     if (app.pid == pid && pid > 0) return app.name;
   return std::nullopt;
 }
 
 Element AtspiTree::applicationElement(std::int64_t pid) {
   loadApplications();
-  for (const App& app : apps_) {
-    if (app.pid != pid) continue;
-    if (bulk_) return bulk_->element(app.busName, "/org/a11y/atspi/accessible/root");
-    return wrap(static_cast<AtspiAccessible*>(g_object_ref(app.accessible)));
+  for (const ListedApp& app : apps_) {
+    if (app.pid == pid) return app.element;
   }
   return Element();
 }
@@ -399,158 +358,6 @@ bool AtspiTree::setEnabled(bool value) {
   return true;
 }
 
-std::optional<AtspiTree::Extents> AtspiTree::extents(AtspiAccessible* a) {
-  // Only what is on screen has a frame: GTK answers INT_MIN for the rest and
-  // Chromium answers the off-screen place, so the SHOWING state decides.
-  if (!hasState(a, ATSPI_STATE_SHOWING, nullptr)) return std::nullopt;
-  Ref<AtspiComponent> component(atspi_accessible_get_component_iface(a));
-  if (!component) return std::nullopt;
-  Err err;
-  AtspiRect* r = atspi_component_get_extents(component.p, ATSPI_COORD_TYPE_SCREEN, &err);
-  if (!r || err) {
-    g_free(r);
-    return std::nullopt;
-  }
-  Extents e{a, double(r->x), double(r->y), double(r->width), double(r->height)};
-  bool unknown = r->x == INT_MIN || r->y == INT_MIN;
-  g_free(r);
-  if (unknown) return std::nullopt;
-  return e;
-}
-
-std::optional<Value> AtspiTree::children(AtspiAccessible* a) {
-  Err err;
-  int n = atspi_accessible_get_child_count(a, &err);
-  if (err || n < 0) return std::nullopt;
-  std::vector<Element> out;
-  out.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    Err childErr;
-    AtspiAccessible* child = atspi_accessible_get_child_at_index(a, i, &childErr);
-    // A failed child means the target stopped answering: give up at once
-    // rather than wait out every remaining child.
-    if (childErr) {
-      if (child) g_object_unref(child);
-      return std::nullopt;
-    }
-    if (child) out.push_back(wrap(child));
-  }
-  return Value::ofElements(std::move(out));
-}
-
-std::optional<Value> AtspiTree::windows(AtspiAccessible* a) {
-  auto kids = children(a);
-  if (!kids) return std::nullopt;
-  // The active window first, then those on screen, then hidden ones, each
-  // group in the application's order: a window the toolkit keeps but does
-  // not show must never be taken for the front one.
-  std::vector<Element> ranked[3];
-  for (Element& child : kids->elements) {
-    Err err;
-    AtspiRole role = atspi_accessible_get_role(raw(child), &err);
-    if (err) continue;
-    if (role != ATSPI_ROLE_FRAME && role != ATSPI_ROLE_WINDOW && role != ATSPI_ROLE_DIALOG)
-      continue;
-    int rank = 2;
-    if (AtspiStateSet* set = atspi_accessible_get_state_set(raw(child))) {
-      if (atspi_state_set_contains(set, ATSPI_STATE_ACTIVE))
-        rank = 0;
-      else if (atspi_state_set_contains(set, ATSPI_STATE_SHOWING))
-        rank = 1;
-      g_object_unref(set);
-    }
-    ranked[rank].push_back(child);
-  }
-  for (int i = 1; i < 3; ++i) ranked[0].insert(ranked[0].end(), ranked[i].begin(), ranked[i].end());
-  return Value::ofElements(std::move(ranked[0]));
-}
-
-std::optional<Value> AtspiTree::read(const Element& element, std::string_view attribute) {
-  AtspiAccessible* a = raw(element);
-  if (bulk_) return bulk_->read(element, attribute);
-  std::optional<Extents> pending = std::move(pending_);
-  pending_.reset();
-  if (!a || !connected_) return std::nullopt;
-
-  if (attribute == "AXChildren") return children(a);
-  if (attribute == "AXWindows") return windows(a);
-  if (attribute == "AXRole") {
-    Err err;
-    AtspiRole role = atspi_accessible_get_role(a, &err);
-    if (err) return std::nullopt;
-    bool multi = false;
-    if (role == ATSPI_ROLE_TEXT || role == ATSPI_ROLE_ENTRY)
-      multi = hasState(a, ATSPI_STATE_MULTI_LINE, nullptr);
-    return Value::ofText(roleName(role, multi));
-  }
-  if (attribute == "AXValue") {
-    if (Ref<AtspiText> text(atspi_accessible_get_text_iface(a)); text) {
-      Err err;
-      gchar* s = atspi_text_get_text(text.p, 0, -1, &err);
-      if (err) {
-        g_free(s);
-        return std::nullopt;
-      }
-      return Value::ofText(withoutObjectReplacement(takeString(s)));
-    }
-    if (Ref<AtspiValue> value(atspi_accessible_get_value_iface(a)); value) {
-      Err err;
-      double v = atspi_value_get_current_value(value.p, &err);
-      if (err) return std::nullopt;
-      return Value::ofNumber(v);
-    }
-    return std::nullopt;
-  }
-  if (attribute == "AXTitle" || attribute == "AXDescription") {
-    Err err;
-    gchar* s = attribute == "AXTitle" ? atspi_accessible_get_name(a, &err)
-                                      : atspi_accessible_get_description(a, &err);
-    if (err) {
-      g_free(s);
-      return std::nullopt;
-    }
-    return Value::ofText(takeString(s));
-  }
-  if (attribute == "AXPlaceholderValue") {
-    Err err;
-    GHashTable* attrs = atspi_accessible_get_attributes(a, &err);
-    if (!attrs) return std::nullopt;
-    auto* found = static_cast<const char*>(g_hash_table_lookup(attrs, "placeholder-text"));
-    std::optional<Value> out;
-    if (found) out = Value::ofText(found);
-    g_hash_table_unref(attrs);
-    return out;
-  }
-  if (attribute == "AXPosition") {
-    auto e = extents(a);
-    if (!e) return std::nullopt;
-    pending_ = e;
-    return Value::ofPoint(Point{e->x, e->y});
-  }
-  if (attribute == "AXSize") {
-    auto e = (pending && pending->element == a) ? pending : extents(a);
-    if (!e) return std::nullopt;
-    return Value::ofSize(Size{e->width, e->height});
-  }
-  if (attribute == "AXParent") {
-    Err err;
-    AtspiAccessible* parent = atspi_accessible_get_parent(a, &err);
-    if (err) {
-      if (parent) g_object_unref(parent);
-      return std::nullopt;
-    }
-    if (!parent) return Value::absent();
-    return Value::ofElement(wrap(parent));
-  }
-  if (attribute == "AXFocused") {
-    bool ok = false;
-    bool focused = hasState(a, ATSPI_STATE_FOCUSED, &ok);
-    if (!ok) return std::nullopt;
-    return Value::ofBoolean(focused);
-  }
-  return std::nullopt;
-}
-
 bool AtspiTree::writeBool(const Element& element, std::string_view attribute, bool value) {
   invalidate();
   // Both flags stand for the one desktop-wide switch that makes toolkits
@@ -559,66 +366,43 @@ bool AtspiTree::writeBool(const Element& element, std::string_view attribute, bo
     if (!connect()) return false;
     return setEnabled(value);
   }
-  if (attribute == "AXFocused" && bulk_) return value && bulk_->grabFocus(element);
-  AtspiAccessible* a = raw(element);
-  if (!a || !connected_) return false;
-  if (attribute == "AXFocused") {
-    if (!value) return false;
-    Ref<AtspiComponent> component(atspi_accessible_get_component_iface(a));
-    if (!component) return false;
-    Err err;
-    gboolean ok = atspi_component_grab_focus(component.p, &err);
-    return ok && !err;
-  }
+  if (attribute == "AXFocused" && reader_) return value && reader_->grabFocus(element);
   return false;
 }
 
+std::optional<Value> AtspiTree::read(const Element& element, std::string_view attribute) {
+  if (!reader_) return std::nullopt;
+  return reader_->read(element, attribute);
+}
+
 std::optional<std::vector<std::string>> AtspiTree::actions(const Element& element) {
-  pending_.reset();
-  if (bulk_) return bulk_->actions(element);
-  AtspiAccessible* a = raw(element);
-  if (!a || !connected_) return std::nullopt;
-  Ref<AtspiAction> action(atspi_accessible_get_action_iface(a));
-  std::vector<std::string> out;
-  if (!action) return out;
-  Err err;
-  int n = atspi_action_get_n_actions(action.p, &err);
-  if (err) return std::nullopt;
-  for (int i = 0; i < n; ++i) {
-    Err nameErr;
-    gchar* s = atspi_action_get_action_name(action.p, i, &nameErr);
-    if (nameErr) {
-      g_free(s);
-      return std::nullopt;
-    }
-    std::string name = actionName(takeString(s));
-    bool seen = false;
-    for (const std::string& have : out) seen = seen || have == name;
-    if (!seen) out.push_back(std::move(name));
-  }
-  return out;
+  if (!reader_) return std::nullopt;
+  return reader_->actions(element);
+}
+
+std::optional<Element> AtspiTree::atPoint(const Element& element, Point at) {
+  if (!reader_) return std::nullopt;
+  return reader_->atPoint(element, at);
 }
 
 bool AtspiTree::perform(const Element& element, std::string_view wanted) {
   invalidate();
-  if (bulk_) return bulk_->perform(element, wanted);
-  AtspiAccessible* a = raw(element);
-  if (!a || !connected_) return false;
-  Ref<AtspiAction> action(atspi_accessible_get_action_iface(a));
-  if (!action) return false;
-  Err err;
-  int n = atspi_action_get_n_actions(action.p, &err);
-  if (err) return false;
-  for (int i = 0; i < n; ++i) {
-    Err nameErr;
-    std::string name = takeString(atspi_action_get_action_name(action.p, i, &nameErr));
-    if (nameErr) return false;
-    if (actionName(name) != wanted) continue;
-    Err doErr;
-    gboolean ok = atspi_action_do_action(action.p, i, &doErr);
-    return ok && !doErr;
+  if (!reader_) return false;
+  return reader_->perform(element, wanted);
+}
+
+Value rankWindows(const std::vector<TopLevel>& children) {
+  std::vector<Element> ranked[3];
+  for (const TopLevel& c : children) {
+    if (!isTopLevelRole(c.role)) continue;
+    ranked[c.active ? 0 : c.showing ? 1 : 2].push_back(c.element);
   }
-  return false;
+  for (int i = 1; i < 3; ++i) ranked[0].insert(ranked[0].end(), ranked[i].begin(), ranked[i].end());
+  return Value::ofElements(std::move(ranked[0]));
+}
+
+void addAction(std::vector<std::string>& names, std::string name) {
+  if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
 }
 
 }  // namespace ombru::ax::desktop

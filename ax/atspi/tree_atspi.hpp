@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform.hpp"
+#include "reader_atspi.hpp"
 
 typedef struct _AtspiAccessible AtspiAccessible;
 typedef struct _GDBusConnection GDBusConnection;
@@ -24,6 +25,11 @@ class BulkTree;
 std::string roleName(int atspiRole, bool multiLine);
 // The core's action name for an AT-SPI action name.
 std::string actionName(std::string_view atspiAction);
+// Roles an application's top-level child has when it is a window: Qt
+// exposes a bare widget shown as a window as a filler.
+bool isTopLevelRole(int atspiRole);
+// A screen coordinate as the 32-bit integer AT-SPI takes; false when it has none.
+bool toInt(double v, std::int32_t& out);
 // Text contents without U+FFFC, the placeholder AT-SPI puts for each child.
 std::string withoutObjectReplacement(std::string_view text);
 
@@ -34,7 +40,10 @@ class AtspiTree {
   // The tree is read in bulk (BulkTree) unless OMBRU_AX_WALK is "serial":
   // then every attribute is one blocking libatspi call, the reference the
   // bulk walk is tested against.
-  explicit AtspiTree(std::function<std::optional<std::string>()> rootBusAddress);
+  // `originOf` gives the screen position of a process's one window (for
+  // toolkits that place elements relative to their window).
+  explicit AtspiTree(std::function<std::optional<std::string>()> rootBusAddress,
+                     std::function<std::optional<Point>(std::int64_t)> originOf = {});
   ~AtspiTree();
   AtspiTree(const AtspiTree&) = delete;
   AtspiTree& operator=(const AtspiTree&) = delete;
@@ -50,6 +59,7 @@ class AtspiTree {
   bool writeBool(const Element& element, std::string_view attribute, bool value);
   std::optional<std::vector<std::string>> actions(const Element& element);
   bool perform(const Element& element, std::string_view action);
+  std::optional<Element> atPoint(const Element& element, Point at);
 
   // Forgets every value read ahead: called on every action, input event and
   // pause, so nothing read before one is answered after it.
@@ -58,36 +68,21 @@ class AtspiTree {
   void release();
 
  private:
-  struct App {
-    AtspiAccessible* accessible;  // null when read in bulk
-    std::string name;
-    std::int64_t pid;
-    std::string busName;  // when read in bulk
-  };
-  struct Extents {
-    const void* element = nullptr;
-    double x = 0, y = 0, width = 0, height = 0;
-  };
-
   bool connect();
   void loadApplications();
   bool setEnabled(bool value);
-  std::optional<Extents> extents(AtspiAccessible* accessible);
-  std::optional<Value> windows(AtspiAccessible* accessible);
-  std::optional<Value> children(AtspiAccessible* accessible);
 
   std::function<std::optional<std::string>()> rootBusAddress_;
+  std::function<std::optional<Point>(std::int64_t)> originOf_;
   bool serial_ = false;
-  std::unique_ptr<BulkTree> bulk_;
+  std::unique_ptr<TreeReader> reader_;
+  BulkTree* bulk_ = nullptr;  // reader_, when it reads in bulk
   bool tried_ = false;
   bool connected_ = false;
   bool loaded_ = false;
+  bool switchedOn_ = false;
   GDBusConnection* session_ = nullptr;
-  std::vector<App> apps_;
-  // Position and size come from one extents call; the size read that
-  // directly follows the position read of the same element takes the
-  // other half, so a frame is one consistent snapshot for one round trip.
-  std::optional<Extents> pending_;
+  std::vector<ListedApp> apps_;
 };
 
 Element wrap(AtspiAccessible* accessible);  // takes one new reference

@@ -220,6 +220,38 @@ std::optional<std::vector<WindowValue>> X11::windowList(
   return out;
 }
 
+std::optional<Point> X11::originOf(std::int64_t pid) {
+  Display* d = display();
+  if (!d || pid <= 0) return std::nullopt;
+  Window root = DefaultRootWindow(d);
+  std::optional<Point> found;
+  int count = 0;
+  for (unsigned long id : clients(false)) {
+    Window w = static_cast<Window>(id);
+    XWindowAttributes attrs;
+    if (!XGetWindowAttributes(d, w, &attrs) || attrs.map_state != IsViewable) continue;
+    auto pids = cardinals(d, w, "_NET_WM_PID", XA_CARDINAL);
+    if (pids.empty() || static_cast<std::int64_t>(pids[0]) != pid) continue;
+    int x = 0, y = 0;
+    Window child = None;
+    XTranslateCoordinates(d, w, root, 0, 0, &x, &y, &child);
+    found = Point{double(x), double(y)};
+    ++count;
+  }
+  if (count != 1) return std::nullopt;
+  return found;
+}
+
+std::vector<Area> X11::screens() {
+  std::vector<Area> out;
+  Display* d = display();
+  if (!d) return out;
+  for (int i = 0; i < ScreenCount(d); ++i) {
+    out.push_back(Area{{0, 0}, {double(DisplayWidth(d, i)), double(DisplayHeight(d, i))}});
+  }
+  return out;
+}
+
 void X11::activate(std::int64_t pid) {
   Display* d = display();
   if (!d || pid <= 0) return;

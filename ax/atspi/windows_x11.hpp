@@ -36,6 +36,11 @@ class X11 {
       const std::function<std::optional<std::string>(std::int64_t)>& ownerName);
   // Brings the front-most window of the process forward and focuses it.
   void activate(std::int64_t pid);
+  // The screen position of the one viewable window of the process; empty
+  // when it has none or several, so a place is never guessed.
+  std::optional<Point> originOf(std::int64_t pid);
+  // The frames of the X screens' root windows.
+  std::vector<Area> screens();
   void close();
 
  private:

@@ -1,6 +1,7 @@
 #include <array>
 #include <string>
 
+#include "constants.hpp"
 #include "text.hpp"
 #include "tool.hpp"
 
@@ -78,26 +79,31 @@ int windowsCommand(Tool& t) {
 
 namespace {
 
-constexpr std::size_t kPopulated = 4;
-constexpr auto kAttemptPause = 600000us;
-
 void rewake(Tool& t) {
   wake(t);
 }
 
 void upward(Tool& t, const Element& window, int steps) {
-  for (int i = 0; i < steps; ++i) scrollSidebar(t, window, -6);
+  for (int i = 0; i < steps; ++i) scrollSidebar(t, window, -kScrollNotches);
 }
 
-// The row to act on in this list: found, and its frame confirmed on screen.
-// A row whose frame cannot be confirmed is not found this round.
+// The hit to act on: its frame confirmed, and its centre in view and not
+// covered. Anything else is not found this round.
+std::optional<Hit> reachable(Tool& t, const Element& window, const Hit& hit,
+                             const std::vector<Hit>& list) {
+  std::optional<Rect> f = frame(t, window);
+  if (!f) return std::nullopt;
+  std::optional<Hit> now = confirmed(t, hit, f->minX() + kSidebarWidth);
+  if (!now || !inView(t, window, *now, list)) return std::nullopt;
+  return now;
+}
+
+// The row to act on in this list, found and reachable.
 std::optional<Hit> actionable(Tool& t, const Element& window, const std::vector<Hit>& list,
                               const std::string& name) {
   std::optional<Hit> hit = findRow(t, list, name);
   if (!hit) return std::nullopt;
-  std::optional<Rect> f = frame(t, window);
-  if (!f) return std::nullopt;
-  return confirmed(t, *hit, f->minX() + 280);
+  return reachable(t, window, *hit, list);
 }
 
 // Scrolls down up to `steps` times, searching after each step; the number
@@ -107,7 +113,7 @@ std::optional<Hit> scrollSearch(Tool& t, const Element& window, const std::strin
                                 std::vector<Hit>& list, int& made, bool act = false) {
   made = 0;
   for (int i = 1; i <= steps; ++i) {
-    scrollSidebar(t, window, 6);
+    scrollSidebar(t, window, kScrollNotches);
     made = i;
     list = rows(t, window);
     std::optional<Hit> hit = act ? actionable(t, window, list, name) : findRow(t, list, name);
@@ -120,7 +126,7 @@ std::optional<Hit> searchAgain(Tool& t, const Element& window, const std::string
   std::vector<Hit> list = rows(t, window);
   if (std::optional<Hit> hit = actionable(t, window, list, name)) return hit;
   int made = 0;
-  return scrollSearch(t, window, name, 10, list, made, true);
+  return scrollSearch(t, window, name, kSearchSteps, list, made, true);
 }
 
 int result(Tool& t, const Hit& hit, bool click) {
@@ -147,8 +153,7 @@ int textCommand(Tool& t) {
     say(t, "no window");
     return 4;
   }
-  constexpr int kAttempts = 16;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kTextAttempts; ++attempt) {
     std::vector<Hit> list;
     if (std::optional<Rect> f = frame(t, *window)) collect(t, *window, f->maxX() + 1.0, list, 0);
     if (list.size() > kPopulated) {
@@ -184,8 +189,7 @@ int rowCommand(Tool& t, bool click) {
   const Element window = *found;
 
   std::vector<Hit> list = rows(t, window);
-  constexpr int kExtraAttempts = 16;
-  for (int n = 0; list.size() <= kPopulated && n < kExtraAttempts; ++n) {
+  for (int n = 0; list.size() <= kPopulated && n < kRowAttempts; ++n) {
     rewake(t);
     t.platform.sleepFor(kAttemptPause);
     list = rows(t, window);
@@ -198,8 +202,8 @@ int rowCommand(Tool& t, bool click) {
   if (std::optional<Hit> hit = actionable(t, window, list, name)) return result(t, *hit, click);
 
   int made = 0;
-  if (scrollSearch(t, window, name, 10, list, made)) {
-    upward(t, window, made + 6);
+  if (scrollSearch(t, window, name, kSearchSteps, list, made)) {
+    upward(t, window, made + kReturnExtra);
   } else {
     bool foundInGroup = false;
     if (!group.empty()) {
@@ -210,18 +214,17 @@ int rowCommand(Tool& t, bool click) {
           break;
         }
       }
-      std::optional<Rect> f = frame(t, window);
       std::optional<Hit> pressed;
-      if (button != nullptr && f) pressed = confirmed(t, *button, f->minX() + 280);
+      if (button != nullptr) pressed = reachable(t, window, *button, list);
       if (pressed) {
         press(t, *pressed);
-        t.platform.sleepFor(500000us);
+        t.platform.sleepFor(kGroupOpenPause);
         list = rows(t, window);
         foundInGroup = findRow(t, list, name).has_value() ||
-                       scrollSearch(t, window, name, 6, list, made).has_value();
+                       scrollSearch(t, window, name, kGroupSearchSteps, list, made).has_value();
       }
     }
-    upward(t, window, 16);
+    upward(t, window, kReturnSteps);
     if (!foundInGroup) {
       say(t, "no");
       return 0;
@@ -275,13 +278,6 @@ bool namesMessageInput(std::string_view description) {
   return false;
 }
 
-bool fieldOrder(const FieldCandidate& a, const FieldCandidate& b) {
-  const bool an = namesMessageInput(a.description);
-  const bool bn = namesMessageInput(b.description);
-  if (an != bn) return an;
-  return a.frame.maxY() > b.frame.maxY();
-}
-
 void sortFields(std::vector<FieldCandidate>& candidates) {
   // Insertion sort: stable, and safe even when a bottom edge that is not a
   // number makes the ordering inconsistent.
@@ -312,12 +308,11 @@ int fieldCommand(Tool& t) {
     return 4;
   }
   std::vector<FieldCandidate> candidates;
-  constexpr int kAttempts = 12;
-  for (int attempt = 0; attempt < kAttempts && candidates.empty(); ++attempt) {
+  for (int attempt = 0; attempt < kFieldAttempts && candidates.empty(); ++attempt) {
     gather(t, *window, 0, candidates);
     if (candidates.empty()) {
       rewake(t);
-      t.platform.sleepFor(500000us);
+      t.platform.sleepFor(kFieldAttemptPause);
     }
   }
   if (candidates.empty()) {
@@ -328,22 +323,23 @@ int fieldCommand(Tool& t) {
   const FieldCandidate& chosen = candidates.front();
   Platform& p = t.platform;
   p.setBoolAttribute(chosen.element, "AXFocused", true);
-  p.sleepFor(150000us);
+  p.sleepFor(kFocusPause);
   const Point at{chosen.frame.midX(), chosen.frame.midY()};
   if (EventRef down = p.createMouseEvent(MouseEventType::LeftDown, at)) {
     if (EventRef up = p.createMouseEvent(MouseEventType::LeftUp, at)) {
       p.post(*down);
-      p.sleepFor(50000us);
+      p.sleepFor(kFieldClickPause);
       p.post(*up);
     }
   }
-  say(t, "yes " + text::graphemePrefix(text::trimSpacesAndTabs(chosen.description), 40));
+  say(t, "yes " + text::graphemePrefix(text::trimSpacesAndTabs(chosen.description),
+                                       kFieldDescriptionLength));
   return 0;
 }
 
 int holdCommand(Tool& t) {
   wake(t);
-  t.platform.sleepFor(500000us);
+  t.platform.sleepFor(kHoldStartPause);
   for (;;) {
     std::optional<Value> windows = copyAttr(t, t.axApp, "AXWindows");
     if (windows && windows->shape == Value::Shape::Elements && !windows->elements.empty() &&
@@ -352,7 +348,7 @@ int holdCommand(Tool& t) {
     } else {
       rewake(t);
     }
-    t.platform.sleepFor(3s);
+    t.platform.sleepFor(kHoldInterval);
   }
 }
 

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 
+#include "constants.hpp"
 #include "tool.hpp"
 
 namespace ombru::ax {
@@ -32,9 +33,9 @@ bool press(Tool& t, const Hit& hit) {
   EventRef up = down ? p.createMouseEvent(MouseEventType::LeftUp, at) : nullptr;
   if (move && down && up) {
     p.post(*move);
-    p.sleepFor(40000us);
+    p.sleepFor(kPressMovePause);
     p.post(*down);
-    p.sleepFor(60000us);
+    p.sleepFor(kPressHoldPause);
     p.post(*up);
     return true;
   }
@@ -42,9 +43,8 @@ bool press(Tool& t, const Hit& hit) {
   down.reset();
   up.reset();
 
-  constexpr int kElementsTried = 6;
   std::optional<Element> e = hit.element;
-  for (int tried = 1; tried <= kElementsTried; ++tried) {
+  for (int tried = 1; tried <= kPressElementsTried; ++tried) {
     if (!e || !*e) return false;
     if (offersPress(p.copyActionNames(*e)) && p.performAction(*e, "AXPress")) return true;
     e = parentOf(t, *e);
@@ -56,7 +56,7 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
   Platform& p = t.platform;
   std::optional<Rect> f = frame(t, window);
   if (!f) return;
-  const Point at{f->minX() + 120, f->minY() + f->h() * 0.55};
+  const Point at{f->minX() + kScrollPointX, f->minY() + f->h() * kScrollPointY};
   if (EventRef move = p.createMouseEvent(MouseEventType::Moved, at)) p.post(*move);
   // Negated in 64 bits: the smallest 32-bit value has no 32-bit negation.
   const std::int64_t delta = std::clamp<std::int64_t>(-static_cast<std::int64_t>(notches),
@@ -67,21 +67,10 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
     p.post(*wheel);
     t.lastScroll = p.now();
   }
-  p.sleepFor(350000us);
+  p.sleepFor(kScrollPause);
 }
 
 namespace {
-
-// Chromium reports the new places of a scrolled list's rows about half a
-// second after the wheel (0.5 to 0.65 s measured, idle and loaded), well
-// after the fixed pause that follows a scroll; until then it keeps answering
-// the old places, the same on every read. So a frame counts only when read
-// this long after the last scroll.
-constexpr auto kReportedAfterScroll = std::chrono::milliseconds(1000);
-// Between reads of a frame that is still moving: a few frames of a display.
-constexpr auto kRecheck = 50000us;
-// The most the guard waits in all, past the time above.
-constexpr auto kSettleLimit = std::chrono::milliseconds(1000);
 
 // Two reads agree when they report the same numbers; a value that is not a
 // number agrees with itself.

@@ -1,5 +1,6 @@
 #include "main_flow.hpp"
 
+#include "constants.hpp"
 #include "text.hpp"
 #include "tool.hpp"
 
@@ -17,7 +18,23 @@ bool matches(const RunningApp& app, std::string_view name) {
          text::equal(app.bundleIdentifier.value_or(""), name);
 }
 
+std::optional<RunningApp> lookUp(Platform& platform, std::string_view name) {
+  for (RunningApp& app : platform.runningApplications()) {
+    if (matches(app, name)) return std::move(app);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+bool mayBeStarting(std::string_view appName, std::string_view processName) {
+  const std::string want = text::lower(appName);
+  const std::string have = text::lower(processName);
+  if (want.empty()) return false;
+  // "Firefox" runs as firefox-esr.
+  return have == want || (have.size() > want.size() && have.compare(0, want.size(), want) == 0 &&
+                          have[want.size()] == '-');
+}
 
 int run(Platform& platform) {
   Tool t(platform);
@@ -33,14 +50,21 @@ int run(Platform& platform) {
     if (!name.empty()) t.wanted.push_back(std::move(name));
   }
 
-  bool found = false;
-  for (RunningApp& app : platform.runningApplications()) {
-    if (matches(app, t.appName)) {
-      t.target = std::move(app);
-      found = true;
-      break;
+  std::optional<RunningApp> found = lookUp(platform, t.appName);
+  if (!found) {
+    // An application that has just started, or has just been asked to by
+    // the accessibility switch, joins the tree a moment later.
+    bool starting = false;
+    for (const std::string& p : platform.processNames()) {
+      starting = starting || mayBeStarting(t.appName, p);
+    }
+    const auto until = platform.now() + kJoinWait;
+    while (starting && !found && platform.now() < until) {
+      platform.sleepFor(kJoinPoll);
+      found = lookUp(platform, t.appName);
     }
   }
+  if (found) t.target = std::move(*found);
   if (!found) {
     platform.writeErr("app-not-running\n");
     return 3;
@@ -48,7 +72,7 @@ int run(Platform& platform) {
 
   t.axApp = platform.applicationElement(t.target.processIdentifier);
   wake(t);
-  platform.sleepFor(400000us);
+  platform.sleepFor(kStartupPause);
 
   if (t.mode == "text") return textCommand(t);
   if (t.mode == "windows") return windowsCommand(t);

@@ -47,6 +47,12 @@ struct Size {
   double height = 0;
 };
 
+// A rectangle of the screen space, such as one screen.
+struct Area {
+  Point origin;
+  Size size;
+};
+
 // One attribute value, as decoded by the backend. Shape Absent is a read that
 // succeeded and gave nothing; a failed read is an empty optional instead.
 struct Value {
@@ -153,6 +159,10 @@ class Platform {
 
   // Running applications, in the platform's order.
   virtual std::vector<RunningApp> runningApplications() = 0;
+  // Short names of the running processes (executable or process name), to
+  // tell an application that runs but has not joined the accessibility tree
+  // yet from one that is not running.
+  virtual std::vector<std::string> processNames() = 0;
   // Ask the application to come to the front; the result is not used.
   virtual void activate(const RunningApp& app) = 0;
   // The application's own element; used without a check.
@@ -168,6 +178,13 @@ class Platform {
   virtual std::optional<std::vector<std::string>> copyActionNames(const Element& element) = 0;
   // Perform an action; true on success.
   virtual bool performAction(const Element& element, std::string_view action) = 0;
+
+  // Hit test, as the target itself answers it: the element at this screen
+  // point among `element`'s children (a backend may answer a deeper one).
+  // Empty: nothing there, or the target does not answer.
+  virtual std::optional<Element> elementAtPoint(const Element& element, Point at) = 0;
+  // The frames of the screens, in screen points; empty when unknown.
+  virtual std::vector<Area> screens() = 0;
 
   // Synthetic input in screen points (origin top-left, y down). Building
   // returns null when the event cannot be built.

@@ -82,6 +82,11 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches);
 // two reads agree. Empty when the frame does not settle in time, or no longer
 // lies left of `edge` with a positive size: nothing may act on that hit.
 std::optional<Hit> confirmed(Tool& t, const Hit& hit, double edge);
+// Whether a click at the centre of the hit's frame reaches it: the centre
+// lies inside the window, on a screen and inside every framed ancestor, and
+// the target's own hit test there lands on the hit, on an element inside it,
+// or on an ancestor that holds no other row of `list`.
+bool inView(Tool& t, const Element& window, const Hit& hit, const std::vector<Hit>& list);
 
 // Text and fields.
 std::optional<Element> findWebArea(Tool& t, const Element& e, std::int64_t depth);
@@ -89,10 +94,12 @@ void textOf(Tool& t, const Element& e, std::vector<std::string>& into, std::int6
 void gather(Tool& t, const Element& e, std::int64_t depth, std::vector<FieldCandidate>& into);
 
 // Decisions of the sub-commands.
+// Whether a process of this name may be the application of this name, not
+// yet listed: the same name ignoring case, or that name and a suffix after '-'.
+bool mayBeStarting(std::string_view appName, std::string_view processName);
 bool isTargetWindow(const WindowValue& entry, std::string_view appName);
 bool isGroupButton(Tool& t, const Hit& hit, std::string_view group);
 bool namesMessageInput(std::string_view description);
-bool fieldOrder(const FieldCandidate& a, const FieldCandidate& b);
 // Stable: candidates that neither precedes keep their order.
 void sortFields(std::vector<FieldCandidate>& candidates);
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 
+#include "constants.hpp"
 #include "text.hpp"
 #include "tool.hpp"
 
@@ -63,14 +64,13 @@ void wake(Tool& t) {
 }
 
 std::optional<Element> frontWindow(Tool& t) {
-  constexpr int kAttempts = 8;
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+  for (int attempt = 1; attempt <= kFrontWindowAttempts; ++attempt) {
     std::optional<Value> v = copyAttr(t, t.axApp, "AXWindows");
     if (v && v->shape == Value::Shape::Elements && !v->elements.empty() && v->elements[0]) {
       return v->elements[0];
     }
     wakeWrites(t);
-    t.platform.sleepFor(500000us);
+    t.platform.sleepFor(kFrontWindowPause);
   }
   return std::nullopt;
 }

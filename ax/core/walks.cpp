@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 
+#include "constants.hpp"
 #include "text.hpp"
 #include "tool.hpp"
 
@@ -24,13 +25,6 @@ struct Enter {
   ~Enter() { path.pop_back(); }
   Path& path;
 };
-
-constexpr std::int64_t kMaxDepth = 60;
-constexpr std::int64_t kWebAreaMaxDepth = 40;
-constexpr std::size_t kMaxHits = 3000;
-constexpr std::size_t kMaxLines = 4000;
-constexpr std::size_t kMaxCandidates = 200;
-constexpr std::size_t kLongestLabel = 119;
 
 void collectFrom(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth,
                  Path& path) {
@@ -84,7 +78,7 @@ void gatherFrom(Tool& t, const Element& e, std::int64_t depth, std::vector<Field
   Enter enter(path, e);
   if (isOneOf(role(t, e), {"AXTextArea", "AXTextField", "AXComboBox"})) {
     if (std::optional<Rect> f = frame(t, e)) {
-      if (f->w() > 120 && f->h() > 14) {
+      if (f->w() > kFieldMinWidth && f->h() > kFieldMinHeight) {
         std::string placeholder;
         std::optional<Value> p = copyAttr(t, e, "AXPlaceholderValue");
         if (p && p->shape == Value::Shape::Text) placeholder = text::sanitize(p->text);
@@ -108,14 +102,14 @@ std::vector<Hit> rows(Tool& t, const Element& window) {
   std::vector<Hit> hits;
   std::optional<Rect> f = frame(t, window);
   if (!f) return hits;
-  collect(t, window, f->minX() + 280, hits, 0);
+  collect(t, window, f->minX() + kSidebarWidth, hits, 0);
   return hits;
 }
 
 std::optional<Hit> findRow(Tool& t, const std::vector<Hit>& hits, std::string_view name) {
   std::vector<const Hit*> candidates;
   for (const Hit& h : hits) {
-    if (role(t, h.element) == "AXStaticText" && h.rect.h() >= 10) candidates.push_back(&h);
+    if (role(t, h.element) == "AXStaticText" && h.rect.h() >= kLowestRow) candidates.push_back(&h);
   }
   for (const Hit* h : candidates) {
     if (text::equal(h->text, name)) return *h;

@@ -39,11 +39,13 @@ struct ElementDef {
   bool actionsFail = false;
   std::vector<std::string> actions;
   bool performFails = false;
+  bool hitTestFails = false;
   bool writeFails = false;
   std::int64_t untilWakes = 0;
   double lineHeight = 0;  // > 0: a scrollable list whose frame is its viewport
   std::optional<double> contentHeight;
-  double lag = 0;  // seconds before reads report where a scroll put the rows
+  bool listsAll = false;  // lists rows outside the viewport too, at their unclipped place
+  double lag = 0;         // seconds before reads report where a scroll put the rows
   std::vector<std::string> reveals;
   bool hidden = false;
   bool isApp = false;
@@ -65,12 +67,15 @@ struct App {
   std::optional<std::string> bundle;
   std::int64_t pid = 0;
   std::shared_ptr<Node> element;
+  double joinsAfter = 0;  // seconds of virtual time before it is listed
 };
 
 struct SceneData {
   std::vector<std::unique_ptr<ElementDef>> roots;
   std::vector<App> apps;
   std::optional<std::vector<WindowValue>> windowServer;
+  std::vector<std::string> processes;
+  std::vector<Area> screens{Area{{0, 0}, {1920, 1080}}};
   std::set<std::string> failEvents;
   double timeLimit = 3600;
   std::int64_t maxCopies = 10000000;
@@ -297,10 +302,14 @@ std::unique_ptr<ElementDef> element(const json& j, SceneData& scene, const std::
       s->lineHeight = number(v["lineHeight"], what);
       if (!(s->lineHeight > 0)) fail(what + ": lineHeight must be positive");
       if (v.contains("contentHeight")) s->contentHeight = number(v["contentHeight"], what);
+      if (v.contains("listsAll"))
+        s->listsAll = v["listsAll"].is_boolean() && v["listsAll"].get<bool>();
       if (v.contains("lag")) {
         s->lag = number(v["lag"], what);
         if (!(s->lag >= 0 && s->lag <= 3600)) fail(what + ": lag must be 0 to 3600 seconds");
       }
+    } else if (key == "hitTestFails") {
+      s->hitTestFails = v.is_boolean() && v.get<bool>();
     } else if (key == "reveals") {
       s->reveals = stringList(v, what);
     } else if (key == "hidden") {
@@ -454,6 +463,7 @@ std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error
           if (!a.contains("pid") || !a["pid"].is_number_integer())
             fail(where + ": pid is an integer");
           app.pid = a["pid"].get<std::int64_t>();
+          if (a.contains("joinsAfter")) app.joinsAfter = number(a["joinsAfter"], where);
           std::unique_ptr<ElementDef> def =
               a.contains("element") ? element(a["element"], *scene, where + ".element", 0)
                                     : std::make_unique<ElementDef>();
@@ -480,6 +490,16 @@ std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error
             fail("failEvents: one of moved, down, up, scroll");
           }
           scene->failEvents.insert(k);
+        }
+      } else if (key == "processes") {
+        scene->processes = stringList(v, "processes");
+      } else if (key == "screens") {
+        if (!v.is_array()) fail("screens: expected a list of [x, y, width, height]");
+        scene->screens.clear();
+        for (const json& r : v) {
+          if (!r.is_array() || r.size() != 4) fail("screens: expected [x, y, width, height]");
+          scene->screens.push_back(Area{{number(r[0], "screens"), number(r[1], "screens")},
+                                        {number(r[2], "screens"), number(r[3], "screens")}});
         }
       } else if (key == "timeLimit") {
         scene->timeLimit = number(v, "timeLimit");
@@ -526,10 +546,15 @@ std::vector<std::string> SimPlatform::arguments() {
   return args_;
 }
 
+std::vector<std::string> SimPlatform::processNames() {
+  return scene_->processes;
+}
+
 std::vector<RunningApp> SimPlatform::runningApplications() {
   std::vector<RunningApp> out;
   for (std::size_t i = 0; i < scene_->apps.size(); ++i) {
     const App& a = scene_->apps[i];
+    if (static_cast<double>(clock_.count()) < a.joinsAfter * 1e6) continue;
     out.push_back(RunningApp{a.name, a.bundle, a.pid, static_cast<std::uint64_t>(i)});
   }
   return out;
@@ -584,6 +609,21 @@ std::optional<std::pair<double, double>> SimPlatform::size(const Node& n) const 
   return std::make_pair(it->second.a, it->second.b);
 }
 
+std::shared_ptr<Node> SimPlatform::cached(const Node& parent, std::size_t slot, std::int64_t k) {
+  auto it = made_.find({&parent, slot, k});
+  return it == made_.end() ? nullptr : it->second.lock();
+}
+
+void SimPlatform::remember(const Node& parent, std::size_t slot, std::int64_t k,
+                           const std::shared_ptr<Node>& n) {
+  // Bounded by what is alive: nodes nobody holds any more are swept out.
+  if (made_.size() > sweepAt_) {
+    std::erase_if(made_, [](const auto& e) { return e.second.expired(); });
+    sweepAt_ = std::max<std::size_t>(sweepAt_, made_.size() * 2);
+  }
+  made_[{&parent, slot, k}] = n;
+}
+
 std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr<Node>& n) {
   std::vector<std::shared_ptr<Node>> out;
   const ElementDef& s = *n->def;
@@ -596,6 +636,10 @@ std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr
     } else if (c.repeat > 0) {
       if (c.hidden && !revealed_.count(&c)) continue;
       for (std::int64_t k = 0; k < c.repeat; ++k) {
+        if (auto known = cached(*n, i, k)) {
+          out.push_back(std::move(known));
+          continue;
+        }
         auto m = std::make_shared<Node>();
         m->def = &c;
         m->parent = n;
@@ -604,6 +648,7 @@ std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr
         m->slot = i;
         m->shiftX = n->shiftX + static_cast<double>(k) * c.stepX;
         m->shiftY = n->shiftY + static_cast<double>(k) * c.stepY;
+        remember(*n, i, k, m);
         out.push_back(std::move(m));
       }
     } else if (n->persistent) {
@@ -611,6 +656,10 @@ std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr
       if (m != scene_->nodeOf.end() && visible(m->second)) out.push_back(m->second);
     } else {
       if (c.hidden && !revealed_.count(&c)) continue;
+      if (auto known = cached(*n, i, -1)) {
+        out.push_back(std::move(known));
+        continue;
+      }
       auto m = std::make_shared<Node>();
       m->def = &c;
       m->parent = n;
@@ -618,10 +667,11 @@ std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr
       m->slot = i;
       m->shiftX = n->shiftX;
       m->shiftY = n->shiftY;
+      remember(*n, i, -1, m);
       out.push_back(std::move(m));
     }
   }
-  if (s.lineHeight > 0) {
+  if (s.lineHeight > 0 && !s.listsAll) {
     // A scrollable list shows only the rows inside its viewport.
     auto vp = position(*n);
     auto vs = size(*n);
@@ -821,6 +871,38 @@ void SimPlatform::post(Event& event) {
     if (downAt_) click(e.at);
     downAt_.reset();
   }
+}
+
+std::shared_ptr<Node> SimPlatform::hitAt(const std::shared_ptr<Node>& n, Point p) {
+  // Later siblings lie on top of earlier ones; an element without a frame
+  // passes the test on to its children.
+  const std::vector<std::shared_ptr<Node>> kids = childrenOf(n);
+  for (auto c = kids.rbegin(); c != kids.rend(); ++c) {
+    auto pos = position(**c, false);
+    auto z = size(**c);
+    if (!pos || !z) {
+      if (std::shared_ptr<Node> inner = hitAt(*c, p)) return inner;
+      continue;
+    }
+    if (p.x >= pos->first && p.x < pos->first + z->first && p.y >= pos->second &&
+        p.y < pos->second + z->second) {
+      return *c;
+    }
+  }
+  return nullptr;
+}
+
+std::optional<Element> SimPlatform::elementAtPoint(const Element& element, Point p) {
+  ++reads_;
+  std::shared_ptr<Node> n = nodeOfElement(element);
+  if (!n || n->def->hitTestFails) return std::nullopt;
+  std::shared_ptr<Node> found = hitAt(n, p);
+  if (!found) return std::nullopt;
+  return handle(found);
+}
+
+std::vector<Area> SimPlatform::screens() {
+  return scene_->screens;
 }
 
 std::optional<std::vector<WindowValue>> SimPlatform::windowList() {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform.hpp"
@@ -34,6 +35,7 @@ class SimPlatform : public Platform {
 
   std::vector<std::string> arguments() override;
   std::vector<RunningApp> runningApplications() override;
+  std::vector<std::string> processNames() override;
   void activate(const RunningApp& app) override;
   Element applicationElement(std::int64_t processIdentifier) override;
   std::optional<Value> copyAttribute(const Element& element, std::string_view name) override;
@@ -44,6 +46,8 @@ class SimPlatform : public Platform {
   EventRef createScrollWheelEvent(std::int32_t wheel1Lines) override;
   void setLocation(Event& event, Point at) override;
   void post(Event& event) override;
+  std::optional<Element> elementAtPoint(const Element& element, Point at) override;
+  std::vector<Area> screens() override;
   std::optional<std::vector<WindowValue>> windowList() override;
   void writeOut(std::string_view bytes) override;
   void writeErr(std::string_view bytes) override;
@@ -81,6 +85,8 @@ class SimPlatform : public Platform {
   bool visible(const std::shared_ptr<Node>& n) const;
   void reveal(const ElementDef& s);
   void click(Point at);
+  // The child (or, through elements without a frame, deeper element) at the point.
+  std::shared_ptr<Node> hitAt(const std::shared_ptr<Node>& n, Point p);
   void wheel(Point at, std::int32_t lines);
 
   std::shared_ptr<SceneData> scene_;
@@ -98,6 +104,13 @@ class SimPlatform : public Platform {
   // Offsets of lists that report late, with the virtual time each was reached.
   std::map<const ElementDef*, std::vector<std::pair<std::chrono::microseconds, double>>> history_;
   std::optional<Point> downAt_;
+  // Elements made while reading: one node per element while any handle to it
+  // lives, so two handles to one element share their identity.
+  std::map<std::tuple<const Node*, std::size_t, std::int64_t>, std::weak_ptr<Node>> made_;
+  std::size_t sweepAt_ = 100000;
+  std::shared_ptr<Node> cached(const Node& parent, std::size_t slot, std::int64_t k);
+  void remember(const Node& parent, std::size_t slot, std::int64_t k,
+                const std::shared_ptr<Node>& n);
 };
 
 }  // namespace ombru::ax::sim

@@ -1,5 +1,11 @@
-// The backend's pure translations: text contents, action names, layers.
+// The backend's pure translations: text contents, action names, layers,
+// window ranking, coordinates.
 #include <gtest/gtest.h>
+
+#include <atspi/atspi-constants.h>
+
+#include <cmath>
+#include <memory>
 
 #include "tree_atspi.hpp"
 #include "windows_x11.hpp"
@@ -7,6 +13,8 @@
 namespace {
 
 using namespace ombru::ax::desktop;
+using ombru::ax::Element;
+using ombru::ax::Value;
 
 TEST(ObjectReplacement, RemovesEveryPlaceholderAndKeepsOtherCharacters) {
   EXPECT_EQ(withoutObjectReplacement("\xEF\xBF\xBC\xEF\xBF\xBC"), "");
@@ -35,6 +43,25 @@ TEST(Layers, OnlyOrdinaryAndDialogWindowsShareLayerZero) {
   for (const char* other : {"UTILITY", "TOOLBAR", "SPLASH", "DOCK", "MENU", "POPUP_MENU", "TOOLTIP",
                             "NOTIFICATION", "DND", ""})
     EXPECT_NE(layerOfType(other), 0) << other;
+}
+
+TEST(Windows, ActiveFirstThenShownThenHiddenAndQtBareWidgetsCount) {
+  auto e = [](int) { return Element(std::make_shared<int>(0)); };
+  const Element hidden = e(0), shown = e(0), active = e(0), filler = e(0), panel = e(0);
+  const Value v = rankWindows({{hidden, ATSPI_ROLE_FRAME, false, false},
+                               {panel, ATSPI_ROLE_PANEL, true, true},
+                               {shown, ATSPI_ROLE_DIALOG, false, true},
+                               {filler, ATSPI_ROLE_FILLER, false, true},
+                               {active, ATSPI_ROLE_WINDOW, true, true}});
+  ASSERT_EQ(v.shape, Value::Shape::Elements);
+  EXPECT_EQ(v.elements, (std::vector<Element>{active, shown, filler, hidden}));
+}
+
+TEST(Coordinates, OnlyFiniteNumbersInRangeBecomeIntegers) {
+  std::int32_t out = 7;
+  EXPECT_TRUE(toInt(-3.5, out));
+  EXPECT_EQ(out, -4);
+  for (double bad : {std::nan(""), 1e300, -1e300, 3e9}) EXPECT_FALSE(toInt(bad, out)) << bad;
 }
 
 }  // namespace

@@ -1,0 +1,74 @@
+#pragma once
+// Fixed configuration of ombru-ax: limits, geometry, counts and pauses. The
+// tool never tunes these at run time; the tests read the same values.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace ombru::ax {
+
+using namespace std::chrono_literals;
+
+// Tree walks.
+inline constexpr std::int64_t kMaxDepth = 60;
+inline constexpr std::int64_t kWebAreaMaxDepth = 40;
+inline constexpr std::size_t kMaxHits = 3000;
+inline constexpr std::size_t kMaxLines = 4000;
+inline constexpr std::size_t kMaxCandidates = 200;
+inline constexpr std::size_t kLongestLabel = 119;  // user-perceived characters
+
+// Rows: the sidebar strip from the window's left edge, the smallest row that
+// matches, and how many rows mean the tree is populated.
+inline constexpr double kSidebarWidth = 280;
+inline constexpr double kLowestRow = 10;
+inline constexpr std::size_t kPopulated = 4;
+
+// Fields: a candidate is wider and taller than this.
+inline constexpr double kFieldMinWidth = 120;
+inline constexpr double kFieldMinHeight = 14;
+
+// Pressing and scrolling.
+inline constexpr auto kPressMovePause = 40000us;
+inline constexpr auto kPressHoldPause = 60000us;
+inline constexpr int kPressElementsTried = 6;
+inline constexpr double kScrollPointX = 120;   // from the window's left edge
+inline constexpr double kScrollPointY = 0.55;  // of the window's height, from its top
+inline constexpr auto kScrollPause = 350000us;
+inline constexpr std::int32_t kScrollNotches = 6;  // one step of a search
+
+// Chromium reports the new places of a scrolled list's rows about half a
+// second after the wheel (0.5 to 0.65 s measured, idle and loaded), well
+// after the fixed pause that follows a scroll; until then it keeps answering
+// the old places, the same on every read. So a frame counts only when read
+// this long after the last scroll.
+inline constexpr auto kReportedAfterScroll = 1000ms;
+// Between reads of a frame that is still moving: a few frames of a display.
+inline constexpr auto kRecheck = 50000us;
+// The most the frame guard waits in all, past the time above.
+inline constexpr auto kSettleLimit = 1000ms;
+
+// Start-up and retries. A process of the application's name that is not
+// listed yet is waited for this long, looking again at this interval.
+inline constexpr auto kJoinWait = 3s;
+inline constexpr auto kJoinPoll = 250000us;
+inline constexpr auto kStartupPause = 400000us;
+inline constexpr int kFrontWindowAttempts = 8;
+inline constexpr auto kFrontWindowPause = 500000us;
+inline constexpr int kTextAttempts = 16;
+inline constexpr int kRowAttempts = 16;
+inline constexpr auto kAttemptPause = 600000us;
+inline constexpr int kSearchSteps = 10;
+inline constexpr int kGroupSearchSteps = 6;
+inline constexpr int kReturnSteps = 16;  // back to the top after a group search
+inline constexpr int kReturnExtra = 6;   // beyond the steps a search made
+inline constexpr auto kGroupOpenPause = 500000us;
+inline constexpr int kFieldAttempts = 12;
+inline constexpr auto kFieldAttemptPause = 500000us;
+inline constexpr auto kFocusPause = 150000us;
+inline constexpr auto kFieldClickPause = 50000us;
+inline constexpr std::size_t kFieldDescriptionLength = 40;
+inline constexpr auto kHoldStartPause = 500000us;
+inline constexpr auto kHoldInterval = 3s;
+
+}  // namespace ombru::ax

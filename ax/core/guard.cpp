@@ -1,0 +1,129 @@
+// Whether a found row can be clicked where it is reported. Some toolkits
+// list rows that are scrolled away, or covered, at their unclipped place
+// (Qt marks every child of a scroll area as showing); a click there lands
+// off the screen, outside the window or on another element, and must never
+// be taken for a click on the row.
+#include "constants.hpp"
+#include "tool.hpp"
+
+namespace ombru::ax {
+namespace {
+
+bool contains(const Rect& r, Point p) {
+  return p.x >= r.minX() && p.x < r.maxX() && p.y >= r.minY() && p.y < r.maxY();
+}
+
+bool contains(const Area& a, Point p) {
+  return contains(Rect{a.origin.x, a.origin.y, a.size.width, a.size.height}, p);
+}
+
+std::optional<Element> parentOf(Tool& t, const Element& e) {
+  std::optional<Value> v = copyAttr(t, e, "AXParent");
+  if (!v || v->shape != Value::Shape::Element || v->elements.empty() || !v->elements[0]) {
+    return std::nullopt;
+  }
+  return v->elements[0];
+}
+
+// The element's ancestors, nearest first, up to and without the window.
+std::vector<Element> ancestors(Tool& t, const Element& e, const Element& window) {
+  std::vector<Element> out;
+  std::optional<Element> at = parentOf(t, e);
+  for (std::int64_t depth = 0; at && !(*at == window) && depth < kMaxDepth; ++depth) {
+    out.push_back(*at);
+    at = parentOf(t, *at);
+  }
+  return out;
+}
+
+// Nothing of `parent` but `step` lies at the point: `step`'s frame, when it
+// has one, holds the point, and no other child with a frame does.
+bool onlyStepAt(Tool& t, const Element& parent, const Element& step, Point p) {
+  for (const Element& c : children(t, parent)) {
+    std::optional<Rect> f = frame(t, c);
+    if (c == step) {
+      if (f && !contains(*f, p)) return false;
+    } else if (f && contains(*f, p)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Hit testing descends one level per call: from the window to the deepest
+// element at the point. GTK 3 stops answering at a scroll area once it has
+// scrolled more than a page (its viewport then calls itself off screen);
+// where the target goes no deeper, the descent follows the row's own path
+// as long as nothing else there lies at the point. `path` runs from the
+// window's child down to the row.
+Element deepestAt(Tool& t, const Element& window, Point p, const std::vector<Element>& path) {
+  Element at = window;
+  for (std::int64_t depth = 0; depth < kMaxDepth; ++depth) {
+    std::optional<Element> next = t.platform.elementAtPoint(at, p);
+    if (next && *next && !(*next == at)) {
+      at = *next;
+      continue;
+    }
+    std::size_t i = 0;
+    if (!(at == window)) {
+      while (i < path.size() && !(path[i] == at)) ++i;
+      if (i == path.size()) break;
+      ++i;
+    }
+    if (i >= path.size() || !onlyStepAt(t, at, path[i], p)) break;
+    at = path[i];
+  }
+  return at;
+}
+
+bool within(Tool& t, const Element& e, const Element& row, const Element& window) {
+  for (const Element& a : ancestors(t, e, window)) {
+    if (a == row) return true;
+  }
+  return false;
+}
+
+// An ancestor of the row belongs to the row's own item when no other row
+// lies inside it; the window, a list or a scroll area hold other rows.
+bool ownItem(Tool& t, const Element& ancestor, const Hit& hit, const std::vector<Hit>& list) {
+  std::optional<Rect> f = frame(t, ancestor);
+  if (!f) return false;
+  for (const Hit& other : list) {
+    if (other.text == hit.text) continue;
+    if (contains(*f, Point{other.rect.midX(), other.rect.midY()})) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool inView(Tool& t, const Element& window, const Hit& hit, const std::vector<Hit>& list) {
+  const Point p{hit.rect.midX(), hit.rect.midY()};
+  std::optional<Rect> w = frame(t, window);
+  if (!w || !contains(*w, p)) return false;
+  // No known screen (no display) means no pointer either: the press action
+  // that replaces the click does not depend on where the row lies.
+  const std::vector<Area> screens = t.platform.screens();
+  bool onScreen = screens.empty();
+  for (const Area& s : screens) onScreen = onScreen || contains(s, p);
+  if (!onScreen) return false;
+  // Scrolling ancestors clip their rows; a toolkit that does not say which
+  // ancestor scrolls (Qt names a scroll area a filler) is covered by testing
+  // every ancestor that has a frame of its own.
+  const std::vector<Element> chain = ancestors(t, hit.element, window);
+  for (const Element& a : chain) {
+    std::optional<Rect> f = frame(t, a);
+    if (f && f->w() > 0 && f->h() > 0 && !contains(*f, p)) return false;
+  }
+  std::vector<Element> path(chain.rbegin(), chain.rend());
+  path.push_back(hit.element);
+  const Element found = deepestAt(t, window, p, path);
+  if (found == hit.element) return true;
+  if (within(t, found, hit.element, window)) return true;
+  for (const Element& a : chain) {
+    if (a == found) return ownItem(t, a, hit, list);
+  }
+  return false;
+}
+
+}  // namespace ombru::ax
