@@ -9,13 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "constants.hpp"
 #include "punctuate.hpp"
 
 namespace stt {
 namespace {
-
-// A cancel sets a flag and notifies no one, hence the polling.
-constexpr auto kCancelPoll = std::chrono::milliseconds(50);
 
 class Pipeline {
  public:
@@ -57,7 +55,8 @@ class Pipeline {
     std::unique_lock guard(lock_);
     samples_ += segment.samples.size();
     while (!changed_.wait_for(guard, kCancelPoll, [&] {
-      return cancelled_ || !decodeError_.empty() || pending_.size() < maxWorkers_ + 1;
+      return cancelled_ || !decodeError_.empty() ||
+             pending_.size() < maxWorkers_ + kSegmentsReadAhead;
     })) {
     }
     if (cancelled_ || !decodeError_.empty()) return;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "audio_sndfile.hpp"
+#include "constants.hpp"
 #include "pipeline.hpp"
 #include "prepared_dictionary.hpp"
 #include "search.hpp"
@@ -81,14 +82,6 @@ std::string takeLastError(const char* fallback) {
 constexpr const char* kBaseSettings[][2] = {
     {"-cmn", "batch"},
 };
-
-// The fast search, chosen from the curve of word error against speed in
-// bench/README.md: no second, flat pass, at most 3000 phone models and 10
-// words alive per frame take half of the decoding work away, which lets two
-// minutes of speech fit in the recognition wait.
-constexpr bool kFastFlatPass = false;
-constexpr long kFastMaxPhoneModels = 3000;
-constexpr long kFastMaxWords = 10;
 
 const char* searchName(Search search) {
   return search == Search::full ? "full" : "fast";
@@ -340,10 +333,10 @@ size_t workersHere() {
 // A segment is never longer than the rules allow, so a file of this length
 // holds at least this many.
 size_t surelySegments(double seconds) {
-  const SegmentRules rules;
-  const double longest = static_cast<double>(rules.maxFrames * kFrameSamples) / kSegmentRate;
+  // Bounded, so that a header's absurd length converts to a count at all.
+  constexpr double kMostSegments = 1e6;
   if (!(seconds > 0)) return 0;
-  return static_cast<size_t>(std::min(std::ceil(seconds / longest), 1e6));
+  return static_cast<size_t>(std::min(std::ceil(seconds / kLongestSegmentSeconds), kMostSegments));
 }
 
 void recognise(DecoderPool& pool, Search search, AudioReader* audio, const std::string& openError,
@@ -429,7 +422,7 @@ class SphinxPlatform final : public SpeechPlatform {
   }
 
   std::unique_ptr<SpeechRecognizer> recognizer(std::string_view localeIdentifier) override {
-    if (localeIdentifier != "en-US") return nullptr;
+    if (localeIdentifier != kLocale) return nullptr;
     std::error_code error;
     namespace fs = std::filesystem;
     if (!fs::is_directory(model_.hmm, error) || !fs::is_regular_file(model_.lm, error) ||
