@@ -34,6 +34,13 @@ inline constexpr std::string_view kOnDeviceUnavailableMessage = "on-device-model
 // Followed by the recogniser's own description.
 inline constexpr std::string_view kRecognitionFailedPrefix = "recognition-failed: ";
 inline constexpr std::string_view kFailureMarker = "!";
+// What a recognition that failed says when the engine gave no reason.
+inline constexpr std::string_view kCouldNotStartRecognition = "could not start recognition";
+inline constexpr std::string_view kDecoderCouldNotLoad = "decoder could not load";
+inline constexpr std::string_view kDecoderCouldNotStart = "decoder could not start";
+inline constexpr std::string_view kDecodingFailed = "decoding failed";
+inline constexpr std::string_view kSearchCouldNotBeSetUp = "search could not be set up";
+inline constexpr std::string_view kRecogniserUnavailable = "recogniser unavailable";
 
 // The longest waits for the authorisation answer and for the recognition.
 inline constexpr std::chrono::milliseconds kAuthorisationWait{60'000};

@@ -67,7 +67,7 @@ class Pipeline {
         workers_.emplace_back([this, first = workers_.empty()] { work(first); });
         ++idle_;  // counted as ready until it takes its first segment
       } catch (const std::system_error&) {
-        if (workers_.empty()) decodeError_ = "could not start recognition";
+        if (workers_.empty()) decodeError_ = kCouldNotStartRecognition;
       }
     }
     guard.unlock();
@@ -80,7 +80,7 @@ class Pipeline {
     std::unique_lock guard(lock_);
     if (!decoder) {
       // Another decoder would not load: the others carry on without it.
-      if (first) decodeError_ = loadError.empty() ? "decoder could not load" : loadError;
+      if (first) decodeError_ = loadError.empty() ? std::string(kDecoderCouldNotLoad) : loadError;
       --idle_;
       changed_.notify_all();
       return;
@@ -102,7 +102,7 @@ class Pipeline {
       if (ok) {
         texts_[index] = std::move(text);
       } else if (decodeError_.empty()) {
-        decodeError_ = error.empty() ? "decoding failed" : std::move(error);
+        decodeError_ = error.empty() ? std::string(kDecodingFailed) : std::move(error);
       }
     }
     --idle_;

@@ -68,10 +68,10 @@ void quietLogging() {
   });
 }
 
-std::string takeLastError(const char* fallback) {
+std::string takeLastError(std::string_view fallback) {
   auto& sink = logSink();
   std::lock_guard guard(sink.lock);
-  std::string text = sink.lastError.empty() ? fallback : sink.lastError;
+  std::string text = sink.lastError.empty() ? std::string(fallback) : sink.lastError;
   sink.lastError.clear();
   return text;
 }
@@ -137,14 +137,14 @@ class Decoder final : public SegmentDecoder {
     // A new stream forgets the noise level of the decoder's last segment, so
     // that a segment's words do not depend on which decoder had it before.
     if (ps_start_stream(ps_) < 0 || ps_start_utt(ps_) < 0) {
-      error = takeLastError("decoder could not start");
+      error = takeLastError(kDecoderCouldNotStart);
       return false;
     }
     const int processed =
         ps_process_raw(ps_, segment.samples.data(), segment.samples.size(), FALSE, TRUE);
     const int ended = ps_end_utt(ps_);
     if (processed < 0 || ended < 0) {
-      error = takeLastError("decoding failed");
+      error = takeLastError(kDecodingFailed);
       return false;
     }
     const char* hypothesis = ps_get_hyp(ps_, nullptr);  // NULL or "" when nothing was heard
@@ -283,11 +283,11 @@ class DecoderPool final {
     }
     if (!decoder) decoder = loadDecoder(model_, dict_);
     if (!decoder) {
-      error = takeLastError("decoder could not load");
+      error = takeLastError(kDecoderCouldNotLoad);
       return nullptr;
     }
     if (!decoder->use(search)) {
-      error = takeLastError("search could not be set up");
+      error = takeLastError(kSearchCouldNotBeSetUp);
       return nullptr;
     }
     return decoder;
@@ -373,7 +373,7 @@ class SphinxRecognizer final : public SpeechRecognizer {
                                                    ResultHandler handler) override {
     auto task = std::make_shared<SphinxTask>();
     if (!pool_->loaded()) {
-      handler(std::nullopt, errorOf("recogniser unavailable"));
+      handler(std::nullopt, errorOf(std::string(kRecogniserUnavailable)));
       return task;
     }
     std::string openError;
@@ -399,7 +399,7 @@ class SphinxRecognizer final : public SpeechRecognizer {
         }
       }).detach();
     } catch (const std::system_error&) {
-      handler(std::nullopt, errorOf("could not start recognition"));
+      handler(std::nullopt, errorOf(std::string(kCouldNotStartRecognition)));
     }
     return task;
   }
