@@ -5,15 +5,17 @@
 #include <random>
 #include <system_error>
 
+#include "constants.hpp"
+
 namespace stt {
 namespace {
 
 std::string randomSuffix() {
   static const char digits[] = "0123456789abcdef";
   std::random_device device;
-  std::uniform_int_distribution<int> pick(0, 15);
+  std::uniform_int_distribution<int> pick(0, static_cast<int>(sizeof digits) - 2);  // not the NUL
   std::string suffix;
-  for (int i = 0; i < 12; ++i) suffix += digits[pick(device)];
+  for (int i = 0; i < kTemporaryNameDigits; ++i) suffix += digits[pick(device)];
   return suffix;
 }
 
@@ -28,7 +30,7 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
   fs::path temporary;
   std::FILE* file = nullptr;
   // Exclusive creation, so a name another writer holds is never reused.
-  for (int attempt = 0; attempt < 8 && file == nullptr; ++attempt) {
+  for (int attempt = 0; attempt < kTemporaryNameAttempts && file == nullptr; ++attempt) {
     temporary = directory / ("." + target.filename().string() + "." + randomSuffix() + ".tmp");
     file = std::fopen(temporary.c_str(), "wbx");
   }

@@ -9,13 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "constants.hpp"
 #include "punctuate.hpp"
 
 namespace stt {
 namespace {
-
-// A cancel sets a flag and notifies no one, hence the polling.
-constexpr auto kCancelPoll = std::chrono::milliseconds(50);
 
 class Pipeline {
  public:
@@ -57,7 +55,8 @@ class Pipeline {
     std::unique_lock guard(lock_);
     samples_ += segment.samples.size();
     while (!changed_.wait_for(guard, kCancelPoll, [&] {
-      return cancelled_ || !decodeError_.empty() || pending_.size() < maxWorkers_ + 1;
+      return cancelled_ || !decodeError_.empty() ||
+             pending_.size() < maxWorkers_ + kSegmentsReadAhead;
     })) {
     }
     if (cancelled_ || !decodeError_.empty()) return;
@@ -68,7 +67,7 @@ class Pipeline {
         workers_.emplace_back([this, first = workers_.empty()] { work(first); });
         ++idle_;  // counted as ready until it takes its first segment
       } catch (const std::system_error&) {
-        if (workers_.empty()) decodeError_ = "could not start recognition";
+        if (workers_.empty()) decodeError_ = kCouldNotStartRecognition;
       }
     }
     guard.unlock();
@@ -81,7 +80,7 @@ class Pipeline {
     std::unique_lock guard(lock_);
     if (!decoder) {
       // Another decoder would not load: the others carry on without it.
-      if (first) decodeError_ = loadError.empty() ? "decoder could not load" : loadError;
+      if (first) decodeError_ = loadError.empty() ? std::string(kDecoderCouldNotLoad) : loadError;
       --idle_;
       changed_.notify_all();
       return;
@@ -103,7 +102,7 @@ class Pipeline {
       if (ok) {
         texts_[index] = std::move(text);
       } else if (decodeError_.empty()) {
-        decodeError_ = error.empty() ? "decoding failed" : std::move(error);
+        decodeError_ = error.empty() ? std::string(kDecodingFailed) : std::move(error);
       }
     }
     --idle_;

@@ -20,8 +20,8 @@ void Segmenter::addFrame(std::vector<Segment>& done) {
   const auto frame = std::span(samples_).last(kFrameSamples);
   double power = 0;
   for (const int16_t s : frame) power += static_cast<double>(s) * s;
-  power /= static_cast<double>(kFrameSamples) * 32768.0 * 32768.0;
-  const double level = std::max(-100.0, 10.0 * std::log10(power + 1e-12));
+  power /= static_cast<double>(kFrameSamples) * kFullScale * kFullScale;
+  const double level = std::max(kLowestLevel, 10.0 * std::log10(power + kPowerFloor));
   // The floor follows the quietest frames down at once and rises slowly,
   // so a long stretch of speech does not become the floor.
   // It starts at the level that is always silence, so that a recording
@@ -29,8 +29,8 @@ void Segmenter::addFrame(std::vector<Segment>& done) {
   if (!floorKnown_) noiseFloor_ = rules_.silentBelow;
   floorKnown_ = true;
   noiseFloor_ = std::min(level, noiseFloor_ + rules_.floorRisePerFrame);
-  const bool silent =
-      level < std::max(noiseFloor_ + rules_.aboveFloor, rules_.silentBelow) || level < -90.0;
+  const bool silent = level < std::max(noiseFloor_ + rules_.aboveFloor, rules_.silentBelow) ||
+                      level < kInaudibleBelow;
   silent_.push_back(silent);
   trailingSilent_ = silent ? trailingSilent_ + 1 : 0;
 

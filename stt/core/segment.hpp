@@ -7,25 +7,25 @@
 #include <span>
 #include <vector>
 
-namespace stt {
+#include "constants.hpp"
 
-inline constexpr int kSegmentRate = 16000;
-inline constexpr size_t kFrameSamples = kSegmentRate / 100;  // 10 ms
+namespace stt {
 
 struct Segment {
   std::vector<int16_t> samples;
   bool speech = false;  // false when it holds nothing but pause
 };
 
-// How a pause is found and where a cut may fall, in 10 ms frames.
+// How a pause is found and where a cut may fall, in 10 ms frames; the
+// defaults, and what each rule means, are in constants.hpp.
 struct SegmentRules {
-  size_t pauseFrames = 40;          // a pause this long ends a segment...
-  size_t minFrames = 800;           // ...once the segment has this much before it
-  size_t maxFrames = 2000;          // never longer than this (20 s)
-  size_t speechFrames = 10;         // fewer loud frames than this is no speech
-  double floorRisePerFrame = 0.01;  // dB the noise floor may rise per frame
-  double aboveFloor = 10.0;         // dB over the noise floor that counts as sound
-  double silentBelow = -60.0;       // dBFS that is always silence
+  size_t pauseFrames = kPauseFrames;
+  size_t minFrames = kMinSegmentFrames;
+  size_t maxFrames = kMaxSegmentFrames;
+  size_t speechFrames = kSpeechFrames;
+  double floorRisePerFrame = kFloorRisePerFrame;
+  double aboveFloor = kAboveFloor;
+  double silentBelow = kSilentBelow;
 };
 
 class Segmenter {

@@ -32,7 +32,7 @@ class Run {
 
   int fail(int status, const std::string& message) {
     console_.err(message + "\n");
-    if (outPath_) writeFileAtomically(*outPath_, "!" + message);
+    if (outPath_) writeFileAtomically(*outPath_, std::string(kFailureMarker) + message);
     return status;
   }
 
@@ -58,9 +58,9 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
   line.url = std::filesystem::absolute(args[1], error);
   if (error) line.url = args[1];
   for (const auto& word : args) {
-    if (word == "--server-ok") line.serverOK = true;
+    if (word == kServerOkFlag) line.serverOK = true;
   }
-  if (args.size() >= 3 && !args[2].starts_with("--")) line.outPath = args[2];
+  if (args.size() >= 3 && !args[2].starts_with(kFlagPrefix)) line.outPath = args[2];
   return line;
 }
 
@@ -87,11 +87,12 @@ int transcribe(const std::vector<std::string>& args, SpeechPlatform& platform, C
     std::lock_guard guard(shared->lock);
     granted = shared->granted;
   }
-  if (!granted) return run.fail(kNotAuthorised, "speech-recognition-not-authorised");
+  if (!granted) return run.fail(kNotAuthorised, std::string(kNotAuthorisedMessage));
 
   auto recognizer = platform.recognizer(kLocale);
-  if (!recognizer) return run.fail(kNoRecognizer, "no-recognizer-for-locale");
-  if (!recognizer->isAvailable()) return run.fail(kRecognizerUnavailable, "recognizer-unavailable");
+  if (!recognizer) return run.fail(kNoRecognizer, std::string(kNoRecognizerMessage));
+  if (!recognizer->isAvailable())
+    return run.fail(kRecognizerUnavailable, std::string(kRecognizerUnavailableMessage));
 
   URLRecognitionRequest request;
   request.url = parsed->url;
@@ -100,7 +101,7 @@ int transcribe(const std::vector<std::string>& args, SpeechPlatform& platform, C
   if (recognizer->supportsOnDeviceRecognition()) {
     request.requiresOnDeviceRecognition = true;
   } else if (!parsed->serverOK) {
-    return run.fail(kOnDeviceUnavailable, "on-device-model-unavailable");
+    return run.fail(kOnDeviceUnavailable, std::string(kOnDeviceUnavailableMessage));
   }
 
   auto task = recognizer->recognitionTask(
@@ -130,7 +131,8 @@ int transcribe(const std::vector<std::string>& args, SpeechPlatform& platform, C
     failure = shared->failure;
   }
   if (transcript.empty() && failure) {
-    return run.fail(kRecognitionFailed, "recognition-failed: " + failure->localizedDescription);
+    return run.fail(kRecognitionFailed,
+                    std::string(kRecognitionFailedPrefix) + failure->localizedDescription);
   }
   run.emit(trimWhitespaceAndNewlines(transcript));
   return kTranscribed;

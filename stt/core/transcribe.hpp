@@ -10,22 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "constants.hpp"
 #include "speech.hpp"
 
 namespace stt {
-
-inline constexpr std::string_view kUsage = "usage: ombru-stt <audio-file> [--server-ok]\n";
-inline constexpr std::string_view kLocale = "en-US";
-
-enum ExitStatus : int {
-  kTranscribed = 0,
-  kUsageError = 2,
-  kNotAuthorised = 3,
-  kNoRecognizer = 4,
-  kRecognizerUnavailable = 5,
-  kOnDeviceUnavailable = 6,
-  kRecognitionFailed = 7,
-};
 
 struct CommandLine {
   std::filesystem::path url;
@@ -44,10 +32,6 @@ class Console {
   virtual void out(std::string_view bytes) = 0;
   virtual void err(std::string_view bytes) = 0;
 };
-
-// The longest waits for the authorisation answer and for the recognition.
-inline constexpr std::chrono::milliseconds kAuthorisationWait{60'000};
-inline constexpr std::chrono::milliseconds kRecognitionWait{20'000};
 
 struct Waits {
   std::chrono::milliseconds authorisation = kAuthorisationWait;

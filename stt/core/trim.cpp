@@ -8,8 +8,8 @@
 namespace stt {
 
 bool isWhitespaceOrNewline(char32_t c) {
-  if (c == 0x09 || (c >= 0x0A && c <= 0x0D) || c == 0x85) return true;
-  if (c > 0x10FFFF) return false;
+  if (c == U'\t' || (c >= U'\n' && c <= U'\r') || c == U'\u0085') return true;
+  if (c > UCHAR_MAX_VALUE) return false;
   switch (u_charType(static_cast<UChar32>(c))) {
     case U_SPACE_SEPARATOR:
     case U_LINE_SEPARATOR:

@@ -5,18 +5,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace stt {
 namespace {
 
-// About a quarter of a second at 16 kHz: small enough that a cancel is seen
-// promptly, large enough that the per-block cost is lost in the decode.
-constexpr sf_count_t kBlockFrames = 4096;
+constexpr sf_count_t kBlockFrames = kAudioBlockFrames;
+// Room beyond the ratio's share for the samples the resampler holds back.
+constexpr size_t kResamplerSlack = 64;
 
 int16_t toSample(float value) {
   const float clamped = std::clamp(value, -1.0f, 1.0f);
-  return static_cast<int16_t>(std::lrintf(clamped * 32767.0f));
+  return static_cast<int16_t>(std::lrintf(clamped * static_cast<float>(INT16_MAX)));
 }
 
 class SndfileReader final : public AudioReader {
@@ -65,7 +66,7 @@ class SndfileReader final : public AudioReader {
         mono_.clear();
         return samples_;
       }
-      resampled_.resize(static_cast<size_t>(std::ceil(kBlockFrames * ratio_)) + 64);
+      resampled_.resize(static_cast<size_t>(std::ceil(kBlockFrames * ratio_)) + kResamplerSlack);
       SRC_DATA data{};
       data.data_in = mono_.data();
       data.input_frames = static_cast<long>(mono_.size());

@@ -6,11 +6,10 @@
 #include <memory>
 #include <string>
 
+#include "constants.hpp"
 #include "pipeline.hpp"
 
 namespace stt {
-
-inline constexpr int kSampleRate = 16000;
 
 // Null on failure, with libsndfile's description of it in `error`. The
 // length the file's header gives, in seconds, goes to `seconds` when set.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "audio_sndfile.hpp"
+#include "constants.hpp"
 #include "pipeline.hpp"
 #include "prepared_dictionary.hpp"
 #include "search.hpp"
@@ -67,10 +68,10 @@ void quietLogging() {
   });
 }
 
-std::string takeLastError(const char* fallback) {
+std::string takeLastError(std::string_view fallback) {
   auto& sink = logSink();
   std::lock_guard guard(sink.lock);
-  std::string text = sink.lastError.empty() ? fallback : sink.lastError;
+  std::string text = sink.lastError.empty() ? std::string(fallback) : sink.lastError;
   sink.lastError.clear();
   return text;
 }
@@ -81,14 +82,6 @@ std::string takeLastError(const char* fallback) {
 constexpr const char* kBaseSettings[][2] = {
     {"-cmn", "batch"},
 };
-
-// The fast search, chosen from the curve of word error against speed in
-// bench/README.md: no second, flat pass, at most 3000 phone models and 10
-// words alive per frame take half of the decoding work away, which lets two
-// minutes of speech fit in the recognition wait.
-constexpr bool kFastFlatPass = false;
-constexpr long kFastMaxPhoneModels = 3000;
-constexpr long kFastMaxWords = 10;
 
 const char* searchName(Search search) {
   return search == Search::full ? "full" : "fast";
@@ -144,14 +137,14 @@ class Decoder final : public SegmentDecoder {
     // A new stream forgets the noise level of the decoder's last segment, so
     // that a segment's words do not depend on which decoder had it before.
     if (ps_start_stream(ps_) < 0 || ps_start_utt(ps_) < 0) {
-      error = takeLastError("decoder could not start");
+      error = takeLastError(kDecoderCouldNotStart);
       return false;
     }
     const int processed =
         ps_process_raw(ps_, segment.samples.data(), segment.samples.size(), FALSE, TRUE);
     const int ended = ps_end_utt(ps_);
     if (processed < 0 || ended < 0) {
-      error = takeLastError("decoding failed");
+      error = takeLastError(kDecodingFailed);
       return false;
     }
     const char* hypothesis = ps_get_hyp(ps_, nullptr);  // NULL or "" when nothing was heard
@@ -290,11 +283,11 @@ class DecoderPool final {
     }
     if (!decoder) decoder = loadDecoder(model_, dict_);
     if (!decoder) {
-      error = takeLastError("decoder could not load");
+      error = takeLastError(kDecoderCouldNotLoad);
       return nullptr;
     }
     if (!decoder->use(search)) {
-      error = takeLastError("search could not be set up");
+      error = takeLastError(kSearchCouldNotBeSetUp);
       return nullptr;
     }
     return decoder;
@@ -340,10 +333,10 @@ size_t workersHere() {
 // A segment is never longer than the rules allow, so a file of this length
 // holds at least this many.
 size_t surelySegments(double seconds) {
-  const SegmentRules rules;
-  const double longest = static_cast<double>(rules.maxFrames * kFrameSamples) / kSegmentRate;
+  // Bounded, so that a header's absurd length converts to a count at all.
+  constexpr double kMostSegments = 1e6;
   if (!(seconds > 0)) return 0;
-  return static_cast<size_t>(std::min(std::ceil(seconds / longest), 1e6));
+  return static_cast<size_t>(std::min(std::ceil(seconds / kLongestSegmentSeconds), kMostSegments));
 }
 
 void recognise(DecoderPool& pool, Search search, AudioReader* audio, const std::string& openError,
@@ -380,7 +373,7 @@ class SphinxRecognizer final : public SpeechRecognizer {
                                                    ResultHandler handler) override {
     auto task = std::make_shared<SphinxTask>();
     if (!pool_->loaded()) {
-      handler(std::nullopt, errorOf("recogniser unavailable"));
+      handler(std::nullopt, errorOf(std::string(kRecogniserUnavailable)));
       return task;
     }
     std::string openError;
@@ -406,7 +399,7 @@ class SphinxRecognizer final : public SpeechRecognizer {
         }
       }).detach();
     } catch (const std::system_error&) {
-      handler(std::nullopt, errorOf("could not start recognition"));
+      handler(std::nullopt, errorOf(std::string(kCouldNotStartRecognition)));
     }
     return task;
   }
@@ -429,7 +422,7 @@ class SphinxPlatform final : public SpeechPlatform {
   }
 
   std::unique_ptr<SpeechRecognizer> recognizer(std::string_view localeIdentifier) override {
-    if (localeIdentifier != "en-US") return nullptr;
+    if (localeIdentifier != kLocale) return nullptr;
     std::error_code error;
     namespace fs = std::filesystem;
     if (!fs::is_directory(model_.hmm, error) || !fs::is_regular_file(model_.lm, error) ||

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "constants.hpp"
+
 namespace stt {
 namespace {
 
@@ -22,17 +24,30 @@ namespace fs = std::filesystem;
 constexpr std::string_view kHeader = "## ombru-stt prepared dictionary ";
 constexpr int kFormat = 1;
 
+// FNV-1a, 64-bit: enough to tell model versions and damage apart; nothing
+// here defends against a forger, who could write the cache folder anyway.
+constexpr uint64_t kFnvOffsetBasis = 14695981039346656037ull;
+constexpr uint64_t kFnvPrime = 1099511628211ull;
+// Readable by all, like the files it is cut from.
+constexpr mode_t kPreparedMode = 0644;
+// What mkstemp replaces with a unique name.
+constexpr std::string_view kUniqueSuffix = "XXXXXX";
+
 uint64_t fnv1a(std::string_view bytes) {
-  uint64_t hash = 14695981039346656037ull;
+  uint64_t hash = kFnvOffsetBasis;
   for (const char c : bytes) {
     hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
+    hash *= kFnvPrime;
   }
   return hash;
 }
 
+// Digits of a hash as hex() writes it: all of them, lower case.
+constexpr size_t kHashDigits = 16;
+constexpr std::string_view kHexDigits = "0123456789abcdef";
+
 std::string hex(uint64_t value) {
-  char text[17];
+  char text[kHashDigits + 1];
   std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
   return text;
 }
@@ -48,7 +63,37 @@ std::optional<std::string> fileIdentity(const fs::path& path) {
 }
 
 fs::path preparedPath(const fs::path& cache, const std::string& identity) {
-  return cache / ("dictionary-" + hex(fnv1a(identity)) + ".dict");
+  return cache /
+         (std::string(kPreparedPrefix) + hex(fnv1a(identity)) + std::string(kPreparedSuffix));
+}
+
+// The name of a whole prepared file, as preparedPath makes it. Temporary
+// files of runs still writing do not have one.
+bool isPreparedName(std::string_view name) {
+  if (!name.starts_with(kPreparedPrefix) || !name.ends_with(kPreparedSuffix)) return false;
+  name.remove_prefix(kPreparedPrefix.size());
+  name.remove_suffix(kPreparedSuffix.size());
+  return name.size() == kHashDigits && name.find_first_not_of(kHexDigits) == std::string_view::npos;
+}
+
+// Files prepared from earlier versions of the model are never read again,
+// and each is the size of half the dictionary. Only regular files with our
+// own name go: a link is never followed nor removed, and any trouble just
+// leaves a file behind, since the new one is already in place.
+void removeOtherPrepared(const fs::path& cache, const fs::path& keep) noexcept {
+  try {
+    std::error_code error;
+    for (fs::directory_iterator it(cache, error), end; !error && it != end; it.increment(error)) {
+      const fs::path name = it->path().filename();
+      if (name == keep.filename() || !isPreparedName(name.native())) continue;
+      std::error_code statError;
+      const auto status = it->symlink_status(statError);
+      if (statError || !fs::is_regular_file(status)) continue;
+      ::unlink(it->path().c_str());
+    }
+  } catch (...) {
+    // Out of memory while listing: the old files stay until the next update.
+  }
 }
 
 std::string headerLine(const std::string& identity, std::string_view body) {
@@ -84,10 +129,10 @@ std::string_view baseWord(std::string_view line) {
 
 std::optional<fs::path> cacheDirectory() {
   if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg != nullptr && xdg[0] == '/') {
-    return fs::path(xdg) / "ombru-stt";
+    return fs::path(xdg) / kCacheFolder;
   }
   if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-    return fs::path(home) / ".cache" / "ombru-stt";
+    return fs::path(home) / ".cache" / kCacheFolder;
   }
   return std::nullopt;
 }
@@ -105,14 +150,32 @@ std::optional<fs::path> findPreparedDictionary(const fs::path& cache, const fs::
   if (!identity) return std::nullopt;
   const fs::path path = preparedPath(cache, *identity);
   const auto text = readWhole(path);
-  if (!text) return std::nullopt;
-  const size_t newline = text->find('\n');
-  if (newline == std::string::npos) return std::nullopt;
-  const std::string_view body = std::string_view(*text).substr(newline + 1);
-  if (std::string_view(*text).substr(0, newline + 1) != headerLine(*identity, body)) {
-    return std::nullopt;
-  }
+  if (!text || !isWholePreparedText(*text, *identity)) return std::nullopt;
   return path;
+}
+
+bool isWholePreparedText(std::string_view text, const std::string& identity) {
+  const size_t newline = text.find('\n');
+  if (newline == std::string_view::npos) return false;
+  return text.substr(0, newline + 1) == headerLine(identity, text.substr(newline + 1));
+}
+
+std::string cutDictionary(std::string_view dictionary,
+                          const std::unordered_set<std::string>& words) {
+  std::string body;
+  body.reserve(dictionary.size() / 2);  // about what the language model keeps
+  std::string word;
+  while (!dictionary.empty()) {
+    const size_t end = dictionary.find('\n');
+    const std::string_view line = dictionary.substr(0, end);
+    dictionary = end == std::string_view::npos ? std::string_view() : dictionary.substr(end + 1);
+    word.assign(baseWord(line));
+    if (!word.empty() && words.contains(word)) {
+      body.append(line);
+      body.push_back('\n');
+    }
+  }
+  return body;
 }
 
 bool writePreparedDictionary(const fs::path& cache, const fs::path& dict, const fs::path& lm,
@@ -120,26 +183,14 @@ bool writePreparedDictionary(const fs::path& cache, const fs::path& dict, const 
                              const std::unordered_set<std::string>& words) {
   const auto full = readWhole(dict);
   if (!full) return false;
-  std::string body;
-  body.reserve(full->size() / 2);
-  std::string_view rest(*full);
-  std::string word;
-  while (!rest.empty()) {
-    const size_t end = rest.find('\n');
-    const std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    word.assign(baseWord(line));
-    if (!word.empty() && words.contains(word)) {
-      body.append(line);
-      body.push_back('\n');
-    }
-  }
+  const std::string body = cutDictionary(*full, words);
   // The words and the dictionary must come from the same files.
   if (modelIdentity(dict, lm) != identity) return false;
 
   std::error_code error;
   fs::create_directories(cache, error);
-  std::string temporary = (cache / "dictionary-XXXXXX").string();
+  std::string temporary =
+      (cache / (std::string(kPreparedPrefix) + std::string(kUniqueSuffix))).string();
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return false;
   const std::string header = headerLine(identity, body);
@@ -155,11 +206,16 @@ bool writePreparedDictionary(const fs::path& cache, const fs::path& dict, const 
       part.remove_prefix(static_cast<size_t>(n));
     }
   }
-  ok = ::fchmod(fd, 0644) == 0 && ok;
+  ok = ::fchmod(fd, kPreparedMode) == 0 && ok;
   ok = ::close(fd) == 0 && ok;
-  if (ok) ok = ::rename(temporary.c_str(), preparedPath(cache, identity).c_str()) == 0;
-  if (!ok) ::unlink(temporary.c_str());
-  return ok;
+  const fs::path target = preparedPath(cache, identity);
+  if (ok) ok = ::rename(temporary.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  removeOtherPrepared(cache, target);
+  return true;
 }
 
 }  // namespace stt

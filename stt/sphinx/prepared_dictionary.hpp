@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 namespace stt {
@@ -30,12 +31,23 @@ std::optional<std::filesystem::path> findPreparedDictionary(const std::filesyste
                                                             const std::filesystem::path& dict,
                                                             const std::filesystem::path& lm);
 
+// Whether `text` is a whole prepared file made from the files of
+// `identity`: its first line names them and the checksum of the rest.
+bool isWholePreparedText(std::string_view text, const std::string& identity);
+
+// The lines of `dictionary` whose word, alternate pronunciations ("word(2)")
+// included, is in `words`, each ending in a line break.
+std::string cutDictionary(std::string_view dictionary,
+                          const std::unordered_set<std::string>& words);
+
 // Writes the prepared dictionary: every entry of `dict` (alternate
 // pronunciations too) whose word is in `words`, the language model's words.
 // `identity` is the files' identity when `words` were read; nothing is
 // written if they changed since. The file appears whole or not at all, so
 // runs that race each write theirs and one of them stays. False on any
-// trouble, which only costs the next run the full load.
+// trouble, which only costs the next run the full load. Once the file is in
+// place, the files prepared from other versions of the model go; nothing
+// else in `cache` is touched, and failing to remove one is no failure.
 bool writePreparedDictionary(const std::filesystem::path& cache, const std::filesystem::path& dict,
                              const std::filesystem::path& lm, const std::string& identity,
                              const std::unordered_set<std::string>& words);

@@ -38,6 +38,75 @@ TEST(SttWordErrors, CountsEditsOverWordsOnly) {
   EXPECT_EQ(wordErrors(wordsOf(""), wordsOf("a b")), 2u);
 }
 
+// Processor time since boot, all processors together, in seconds: busy
+// (time stolen by the host included), and in all.
+struct MachineTime {
+  double busy = 0, all = 0;
+};
+
+std::optional<MachineTime> machineTime() {
+  std::ifstream stat("/proc/stat");
+  std::string label;
+  if (!(stat >> label) || label != "cpu") return std::nullopt;
+  // user nice system idle iowait irq softirq steal; the guest times after
+  // them are counted in user time already.
+  double ticks[8] = {};
+  for (double& t : ticks) {
+    if (!(stat >> t)) return std::nullopt;
+  }
+  double all = 0;
+  for (const double t : ticks) all += t;
+  const auto hz = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return MachineTime{(all - ticks[3] - ticks[4]) / hz, all / hz};
+}
+
+// The program's own flow and engine, in this process, with a wait no
+// machine runs out of.
+std::string transcribedWithoutTheWait(const fs::path& audio) {
+  auto platform = stt::makeSphinxPlatform(stt::modelIn(stt::kModelDirectory));
+  stt::testing::Captured console;
+  const int status = stt::transcribe({"ombru-stt", audio.string()}, *platform, console,
+                                     stt::Waits{stt::kAuthorisationWait, std::chrono::minutes(10)});
+  EXPECT_EQ(status, 0) << console.err_;
+  return console.out_;
+}
+
+// Other work's share of the machine at which a two-minute recording may
+// fairly miss the wait on two cores: an ordinary parallel build beside the
+// run takes about half.
+constexpr double kBusyMachine = 1.0 / 3.0;
+
+// What ombru-stt heard in a file, run as the daemon runs it. On a machine
+// that other work keeps busy a run may outlast the wait; it must then end as
+// a time-out does, and the same flow, given time, must hear the file. A run
+// that outlasts the wait on a machine mostly its own fails.
+void hear(const fs::path& audio, const fs::path& stem, std::vector<std::string>& heard) {
+  const auto before = machineTime();
+  const auto started = std::chrono::steady_clock::now();
+  const auto ran = runProgram({OMBRU_STT_BINARY, audio.string()}, stem);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  const auto after = machineTime();
+  ASSERT_EQ(ran.status, 0) << ran.err;
+  heard = wordsOf(ran.out);
+  if (!heard.empty()) return;
+  // A time-out's outcome: an empty transcript, no message, and not before
+  // the wait was over.
+  EXPECT_EQ(ran.out, "\n");
+  EXPECT_EQ(ran.err, "");
+  ASSERT_GE(took, stt::kRecognitionWait)
+      << audio << ": an empty transcript before the wait was over";
+  ASSERT_TRUE(before && after) << audio << ": nothing came back within the wait";
+  const double others = (after->busy - before->busy - ran.cpuSeconds) / (after->all - before->all);
+  std::printf(
+      "%s: nothing came back within the wait: %.1f s, ombru-stt had %.1f s of processor "
+      "time, other work %.0f%% of the machine\n",
+      audio.c_str(), took.count(), ran.cpuSeconds, 100 * others);
+  ASSERT_GE(others, kBusyMachine) << audio
+                                  << ": nothing came back within the wait on a machine mostly free";
+  heard = wordsOf(transcribedWithoutTheWait(audio));
+  ASSERT_FALSE(heard.empty()) << audio << ": nothing came back even without the wait";
+}
+
 // Runs ombru-stt with a dictionary cache of the test's own, emptied first:
 // the first run loads the full files and prepares the cut dictionary, and
 // the runs after it load that one.
@@ -65,9 +134,8 @@ Compared compareWithTheFloor(const std::vector<std::string>& clips, const fs::pa
   std::vector<std::vector<std::string>> references, ours;
   for (const auto& clip : clips) {
     references.push_back(wordsOf(readFile(clip + ".txt")));
-    const auto ran = runProgram({OMBRU_STT_BINARY, clip + ".wav"}, stem.string() + "-stt");
-    EXPECT_EQ(ran.status, 0) << ran.err;
-    ours.push_back(wordsOf(ran.out));
+    ours.emplace_back();
+    hear(clip + ".wav", stem.string() + "-stt", ours.back());
     if (references.size() == 1) {
       EXPECT_TRUE(stt::findPreparedDictionary(cache, model.dict, model.lm))
           << "the first run prepared no dictionary";
@@ -123,79 +191,15 @@ TEST(SttRealSpeech, EachRecordingIsHeardAsTheEngineHearsItWhole) {
   EXPECT_LE(c.oursErrors, c.floorErrors);
 }
 
-// Processor time since boot, all processors together, in seconds: busy
-// (time stolen by the host included), and in all.
-struct MachineTime {
-  double busy = 0, all = 0;
-};
-
-std::optional<MachineTime> machineTime() {
-  std::ifstream stat("/proc/stat");
-  std::string label;
-  if (!(stat >> label) || label != "cpu") return std::nullopt;
-  // user nice system idle iowait irq softirq steal; the guest times after
-  // them are counted in user time already.
-  double ticks[8] = {};
-  for (double& t : ticks) {
-    if (!(stat >> t)) return std::nullopt;
-  }
-  double all = 0;
-  for (const double t : ticks) all += t;
-  const auto hz = static_cast<double>(sysconf(_SC_CLK_TCK));
-  return MachineTime{(all - ticks[3] - ticks[4]) / hz, all / hz};
-}
-
-// The program's own flow and engine, in this process, with a wait no
-// machine runs out of.
-std::string transcribedWithoutTheWait(const fs::path& audio) {
-  auto platform = stt::makeSphinxPlatform(stt::modelIn(stt::kModelDirectory));
-  stt::testing::Captured console;
-  const int status = stt::transcribe({"ombru-stt", audio.string()}, *platform, console,
-                                     stt::Waits{stt::kAuthorisationWait, std::chrono::minutes(10)});
-  EXPECT_EQ(status, 0) << console.err_;
-  return console.out_;
-}
-
-// Other work's share of the machine at which a two-minute recording may
-// fairly miss the wait on two cores: an ordinary parallel build beside the
-// run takes about half.
-constexpr double kBusyMachine = 1.0 / 3.0;
-
 // Two minutes of speech: every sentence of the corpus, decoded in parallel
 // segments. A transcript that came back at all came back inside the wait,
-// since a run that outlasts it ends with an empty one. On a machine that
-// other work keeps busy the run may outlast it; it must then end as a
-// time-out does, and the same flow, given time, must hear the recording as
-// well. A run that outlasts the wait on a machine mostly its own fails.
+// since a run that outlasts it ends with an empty one.
 TEST(SttCorpus, ALongRecordingComesBackWholeInsideTheWait) {
   double shortRate = -1;
   std::ifstream(kShortResult) >> shortRate;
   ASSERT_GE(shortRate, 0) << "no result from the short clips in " << kCorpus;
-  const fs::path audio = kCorpus / "long.wav";
-  const auto before = machineTime();
-  const auto started = std::chrono::steady_clock::now();
-  const auto ran = runProgram({OMBRU_STT_BINARY, audio.string()}, kCorpus / "long");
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-  const auto after = machineTime();
-  ASSERT_EQ(ran.status, 0) << ran.err;
-  auto heard = wordsOf(ran.out);
-  if (heard.empty()) {
-    // A time-out's outcome: an empty transcript, no message, and not before
-    // the wait was over.
-    EXPECT_EQ(ran.out, "\n");
-    EXPECT_EQ(ran.err, "");
-    ASSERT_GE(took, stt::kRecognitionWait) << "an empty transcript before the wait was over";
-    ASSERT_TRUE(before && after) << "nothing came back within the wait";
-    const double others =
-        (after->busy - before->busy - ran.cpuSeconds) / (after->all - before->all);
-    std::printf(
-        "nothing came back within the wait: %.1f s, ombru-stt had %.1f s of processor "
-        "time, other work %.0f%% of the machine\n",
-        took.count(), ran.cpuSeconds, 100 * others);
-    ASSERT_GE(others, kBusyMachine) << "nothing came back within the wait on a machine mostly free";
-    heard = wordsOf(transcribedWithoutTheWait(audio));
-    ASSERT_FALSE(heard.empty()) << "nothing came back even without the wait";
-  }
+  std::vector<std::string> heard;
+  ASSERT_NO_FATAL_FAILURE(hear(kCorpus / "long.wav", kCorpus / "long", heard));
   const auto reference = wordsOf(readFile(kCorpus / "long.txt"));
   const double rate = percent(wordErrors(reference, heard), reference.size());
   std::printf("word error rate over %zu words of the long recording: %.2f%% (short clips %.2f%%)\n",

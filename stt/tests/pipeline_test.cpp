@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 // `seconds` of a tone whose peak is `peak`.
 std::vector<int16_t> tone(double seconds, int peak) {
-  std::vector<int16_t> samples(static_cast<size_t>(seconds * kSegmentRate));
+  std::vector<int16_t> samples(static_cast<size_t>(seconds * kSampleRate));
   for (size_t i = 0; i < samples.size(); ++i)
     samples[i] = static_cast<int16_t>(i % 2 ? peak : -peak);
   return samples;

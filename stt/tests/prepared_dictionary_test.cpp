@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include "engine_sphinx.hpp"
 #include "prepared_dictionary.hpp"
@@ -110,14 +111,33 @@ TEST_F(SttPrepared, AChangedModelOrADamagedFileIsNeverUsed) {
   std::ofstream(*prepared, std::ios::binary | std::ios::trunc) << good;
   ASSERT_TRUE(findPreparedDictionary(cache, model.dict, model.lm));
 
+  // Beside it, things that are not ours, or only look like it.
+  std::ofstream(dir_ / "elsewhere.dict") << "kept";
+  const std::vector<fs::path> strangers{
+      cache / "dictionary-00000000000000aa.dict",  // a link: never followed nor removed
+      cache / "dictionary-00000000000000bb.dict",  // a folder
+      cache / "dictionary-00000000000000CC.dict",  // not a name we write
+      cache / "dictionary-0123.dict",
+      cache / "dictionary-a1B2c3",  // a run still writing
+      cache / "notes.txt",
+  };
+  fs::create_symlink(dir_ / "elsewhere.dict", strangers[0]);
+  fs::create_directory(strangers[1]);
+  for (size_t i = 2; i < strangers.size(); ++i) std::ofstream(strangers[i]) << "x";
+
   // A word added to the model's dictionary: the old file no longer counts,
-  // and the next load, of the full files, prepares the new one.
+  // and the next load, of the full files, prepares the new one and removes
+  // the old one, which nothing would ever read again.
   std::ofstream(model.dict, std::ios::app) << "ombru OW M B R UW\n";
   EXPECT_FALSE(findPreparedDictionary(cache, model.dict, model.lm));
   ASSERT_TRUE(loads(model, cache));
   const auto renewed = findPreparedDictionary(cache, model.dict, model.lm);
   ASSERT_TRUE(renewed);
   EXPECT_NE(*renewed, *prepared);
+  EXPECT_FALSE(fs::exists(*prepared));
+  for (const auto& stranger : strangers)
+    EXPECT_TRUE(fs::exists(fs::symlink_status(stranger))) << stranger;
+  EXPECT_EQ(readFile(dir_ / "elsewhere.dict"), "kept");
 }
 
 TEST_F(SttPrepared, RacingRunsLeaveOneWholeFileAndAnUnusableCacheOnlyCostsTime) {

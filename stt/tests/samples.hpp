@@ -10,7 +10,7 @@ namespace stt {
 
 // `seconds` of digital silence.
 inline std::vector<int16_t> quiet(double seconds) {
-  return std::vector<int16_t>(static_cast<size_t>(seconds * kSegmentRate), 0);
+  return std::vector<int16_t>(static_cast<size_t>(seconds * kSampleRate), 0);
 }
 
 // One stretch of audio after another.

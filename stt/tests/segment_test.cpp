@@ -12,7 +12,7 @@ namespace {
 
 // `seconds` of a loud tone.
 std::vector<int16_t> tone(double seconds) {
-  std::vector<int16_t> samples(static_cast<size_t>(seconds * kSegmentRate));
+  std::vector<int16_t> samples(static_cast<size_t>(seconds * kSampleRate));
   for (size_t i = 0; i < samples.size(); ++i)
     samples[i] = static_cast<int16_t>(8000 * std::sin(static_cast<double>(i) * 0.3));
   return samples;
@@ -68,8 +68,8 @@ TEST(SttSegmenter, SpeechWithoutPausesIsCutAtTwentySecondsAtTheQuietestPoint) {
   const auto segments = cutAll(audio);
   ASSERT_EQ(total(segments), audio.size());
   ASSERT_GE(segments.size(), 3u);
-  EXPECT_NEAR(static_cast<double>(segments[0].samples.size()) / kSegmentRate, 15.05, 0.06);
-  for (const auto& s : segments) EXPECT_LE(s.samples.size(), size_t{20 * kSegmentRate});
+  EXPECT_NEAR(static_cast<double>(segments[0].samples.size()) / kSampleRate, 15.05, 0.06);
+  for (const auto& s : segments) EXPECT_LE(s.samples.size(), size_t{20 * kSampleRate});
 }
 
 TEST(SttSegmenter, SilenceIsNoSpeechAndNothingIsNoSegment) {
@@ -78,7 +78,7 @@ TEST(SttSegmenter, SilenceIsNoSpeechAndNothingIsNoSegment) {
   EXPECT_FALSE(segments[0].speech);
   EXPECT_TRUE(cutAll({}).empty());
   // A quiet hum stays below the sound threshold once the floor has found it.
-  std::vector<int16_t> hum(3 * kSegmentRate);
+  std::vector<int16_t> hum(3 * kSampleRate);
   for (size_t i = 0; i < hum.size(); ++i) hum[i] = static_cast<int16_t>(i % 2 ? 20 : -20);
   EXPECT_FALSE(cutAll(hum)[0].speech);
 }
