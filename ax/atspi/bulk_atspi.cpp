@@ -124,8 +124,8 @@ struct BulkTree::App {
   bool noCache = false;  // GetItems is missing or unusable: read one by one
   unsigned childReadGeneration = 0;
   int childReads = 0;
-  int gecko = -1;  // Firefox's engine: its text lies in runs (-1: not asked yet)
-  int gtk4 = -1;   // GTK 4: window-relative places (-1: not asked yet)
+  std::optional<std::string> toolkit;  // its ToolkitName, once asked
+  int gtk4 = -1;                       // GTK 4: window-relative places (-1: not asked yet)
   bool originRead = false;
   std::optional<Point> origin;  // GTK 4: the window's screen position
   std::vector<Node*> order;     // the snapshot's pre-order
@@ -710,12 +710,13 @@ std::optional<BulkTree::Extents> BulkTree::extents(Node& n) {
 
 bool BulkTree::isGtk4(App& a) {
   if (a.gtk4 < 0) {
-    Node& root = *node(a, "/org/a11y/atspi/accessible/root");
-    Reply name(property(root, "org.a11y.atspi.Application", "ToolkitName"));
-    Reply version(property(root, "org.a11y.atspi.Application", "Version"));
-    DBusMessageIter n, v;
-    a.gtk4 = firstArg(name.m, DBUS_TYPE_STRING, &n, true) && stringAt(&n) == "GTK" &&
-             firstArg(version.m, DBUS_TYPE_STRING, &v, true) && stringAt(&v).rfind("4.", 0) == 0;
+    a.gtk4 = 0;
+    if (toolkitName(a) == "GTK") {
+      Node& root = *node(a, "/org/a11y/atspi/accessible/root");
+      Reply version(property(root, "org.a11y.atspi.Application", "Version"));
+      DBusMessageIter v;
+      a.gtk4 = firstArg(version.m, DBUS_TYPE_STRING, &v, true) && stringAt(&v).rfind("4.", 0) == 0;
+    }
   }
   return a.gtk4 == 1;
 }
@@ -791,14 +792,30 @@ std::optional<Value> BulkTree::runRead(Node& n, std::string_view attribute) {
   return Value::ofSize(Size{e->width, e->height});
 }
 
-bool BulkTree::isGecko(App& a) {
-  if (a.gecko < 0) {
+const std::string& BulkTree::toolkitName(App& a) {
+  if (!a.toolkit) {
     Node& root = *node(a, "/org/a11y/atspi/accessible/root");
     Reply r(property(root, "org.a11y.atspi.Application", "ToolkitName"));
     DBusMessageIter it;
-    a.gecko = firstArg(r.m, DBUS_TYPE_STRING, &it, true) && stringAt(&it) == "Gecko";
+    a.toolkit = firstArg(r.m, DBUS_TYPE_STRING, &it, true) ? stringAt(&it) : std::string();
   }
-  return a.gecko == 1;
+  return *a.toolkit;
+}
+
+bool BulkTree::isGecko(App& a) {
+  return toolkitName(a) == "Gecko";
+}
+
+std::string BulkTree::toolkit(const Element& application) {
+  Node* n = get(application);
+  return n ? toolkitName(*n->app) : std::string();
+}
+
+bool BulkTree::busy(const Element& element) {
+  Node* n = get(element);
+  if (!n || n->isRun()) return false;
+  std::uint32_t s[2] = {0, 0};
+  return states(*n, s) && has(s, ATSPI_STATE_BUSY);
 }
 
 void BulkTree::addRuns(Node& n) {

@@ -44,6 +44,8 @@ class BulkTree final : public TreeReader {
   std::optional<Value> read(const Element& element, std::string_view attribute) override;
   bool grabFocus(const Element& element) override;
   std::optional<Element> atPoint(const Element& element, Point at) override;
+  std::string toolkit(const Element& application) override;
+  bool busy(const Element& element) override;
   std::optional<std::vector<std::string>> actions(const Element& element) override;
   bool perform(const Element& element, std::string_view action) override;
 
@@ -101,6 +103,7 @@ class BulkTree final : public TreeReader {
   std::optional<Extents> extents(Node& n);
   std::optional<Value> parent(Node& n);
   std::optional<Extents> parseExtents(DBusMessage* reply);
+  const std::string& toolkitName(App& app);
   bool isGecko(App& app);
   // GTK 4 places elements relative to their window and marks none below it
   // as showing: the window's screen position, when it can be known.

@@ -32,6 +32,11 @@ class TreeReader {
   virtual std::optional<std::vector<std::string>> actions(const Element& element) = 0;
   virtual bool perform(const Element& element, std::string_view action) = 0;
   virtual std::optional<Element> atPoint(const Element& element, Point at) = 0;
+  // The toolkit an application names itself by (its ToolkitName); empty
+  // when it does not answer.
+  virtual std::string toolkit(const Element& application) = 0;
+  // True when the element says it is still loading.
+  virtual bool busy(const Element& element) = 0;
   // Forgets every value read ahead.
   virtual void invalidate() = 0;
   virtual void release() = 0;

@@ -274,6 +274,25 @@ std::optional<Element> SerialTree::atPoint(const Element& element, Point at) {
   return wrap(found);
 }
 
+std::string SerialTree::toolkit(const Element& application) {
+  pending_.reset();
+  AtspiAccessible* a = raw(application);
+  if (!a) return "";
+  Err err;
+  gchar* name = atspi_accessible_get_toolkit_name(a, &err);
+  if (err) {
+    g_free(name);
+    return "";
+  }
+  return takeString(name);
+}
+
+bool SerialTree::busy(const Element& element) {
+  pending_.reset();
+  AtspiAccessible* a = raw(element);
+  return a && hasState(a, ATSPI_STATE_BUSY, nullptr);
+}
+
 bool SerialTree::perform(const Element& element, std::string_view wanted) {
   pending_.reset();
   AtspiAccessible* a = raw(element);

@@ -18,6 +18,8 @@ class SerialTree final : public TreeReader {
   std::optional<std::vector<std::string>> actions(const Element& element) override;
   bool perform(const Element& element, std::string_view action) override;
   std::optional<Element> atPoint(const Element& element, Point at) override;
+  std::string toolkit(const Element& application) override;
+  bool busy(const Element& element) override;
   void invalidate() override { pending_.reset(); }
   void release() override { pending_.reset(); }
 

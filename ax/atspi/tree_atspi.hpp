@@ -60,6 +60,10 @@ class AtspiTree {
   std::optional<std::vector<std::string>> actions(const Element& element);
   bool perform(const Element& element, std::string_view action);
   std::optional<Element> atPoint(const Element& element, Point at);
+  // True while a browser that has just joined is still building its page:
+  // no web area yet, one still loading or without a place, or text whose
+  // place it has not sent yet (Firefox sends places only once asked).
+  bool settling(const Element& application);
 
   // Forgets every value read ahead: called on every action, input event and
   // pause, so nothing read before one is answered after it.
