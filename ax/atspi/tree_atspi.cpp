@@ -231,7 +231,7 @@ std::string withoutObjectReplacement(std::string_view text) {
 }
 
 AtspiTree::AtspiTree(std::function<std::optional<std::string>()> rootBusAddress,
-                     std::function<std::optional<Point>(std::int64_t)> originOf)
+                     TreeReader::OriginOf originOf)
     : rootBusAddress_(std::move(rootBusAddress)), originOf_(std::move(originOf)) {
   const char* walk = std::getenv("OMBRU_AX_WALK");
   serial_ = walk && std::strcmp(walk, "serial") == 0;
@@ -288,15 +288,17 @@ bool AtspiTree::connect() {
   if (!serial_) {
     // libatspi is not needed then: it would connect to every application
     // listed and have each one send its whole tree.
-    auto bulk = std::make_unique<BulkTree>(address, originOf_);
+    auto bulk = std::make_unique<BulkTree>(address);
     bulk_ = bulk.get();
     reader_ = std::move(bulk);
+    reader_->setOrigin(originOf_);
     connected_ = true;
     return true;
   }
   if (atspi_init() > 1) return false;
   atspi_set_timeout(kCallTimeoutMs, kStartupTimeoutMs);
   reader_ = std::make_unique<SerialTree>();
+  reader_->setOrigin(originOf_);
   connected_ = true;
   return true;
 }
@@ -442,13 +444,16 @@ bool AtspiTree::settling(const Element& application) {
   if (!pageFrame) return true;
   // Every text near the page's start whose element has a place on the page
   // must have one too: Firefox sends them a few at a time.
-  bool placed = true;
+  bool placed = true, actionsAsked = false;
   firstBelow(r, *page, kToText, [&](const Element& e) {
     if (!hasRole(r, e, "AXStaticText")) return false;
     auto parent = r.read(e, "AXParent");
     if (!parent || parent->shape != Value::Shape::Element || parent->elements.empty()) return false;
     auto outer = frameOf(r, parent->elements.front());
     if (!outer || !holds(*pageFrame, *outer)) return false;
+    // Actions, too, are sent only once asked for: asked here, they are
+    // there by the time a press needs them.
+    if (!actionsAsked) actionsAsked = r.actions(parent->elements.front()).has_value();
     auto own = frameOf(r, e);
     placed = own && holds(*pageFrame, *own);
     return !placed;
@@ -460,20 +465,6 @@ bool AtspiTree::perform(const Element& element, std::string_view wanted) {
   invalidate();
   if (!reader_) return false;
   return reader_->perform(element, wanted);
-}
-
-Value rankWindows(const std::vector<TopLevel>& children) {
-  std::vector<Element> ranked[3];
-  for (const TopLevel& c : children) {
-    if (!isTopLevelRole(c.role)) continue;
-    ranked[c.active ? 0 : c.showing ? 1 : 2].push_back(c.element);
-  }
-  for (int i = 1; i < 3; ++i) ranked[0].insert(ranked[0].end(), ranked[i].begin(), ranked[i].end());
-  return Value::ofElements(std::move(ranked[0]));
-}
-
-void addAction(std::vector<std::string>& names, std::string name) {
-  if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
 }
 
 }  // namespace ombru::ax::desktop

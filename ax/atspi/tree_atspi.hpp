@@ -43,7 +43,7 @@ class AtspiTree {
   // `originOf` gives the screen position of a process's one window (for
   // toolkits that place elements relative to their window).
   explicit AtspiTree(std::function<std::optional<std::string>()> rootBusAddress,
-                     std::function<std::optional<Point>(std::int64_t)> originOf = {});
+                     TreeReader::OriginOf originOf = {});
   ~AtspiTree();
   AtspiTree(const AtspiTree&) = delete;
   AtspiTree& operator=(const AtspiTree&) = delete;
@@ -77,7 +77,7 @@ class AtspiTree {
   bool setEnabled(bool value);
 
   std::function<std::optional<std::string>()> rootBusAddress_;
-  std::function<std::optional<Point>(std::int64_t)> originOf_;
+  TreeReader::OriginOf originOf_;
   bool serial_ = false;
   std::unique_ptr<TreeReader> reader_;
   BulkTree* bulk_ = nullptr;  // reader_, when it reads in bulk
