@@ -243,20 +243,20 @@ std::optional<Value> SerialTree::parent(const Element& e) {
 
 std::optional<AppFacts> SerialTree::app(const Element& e) {
   AtspiAccessible* a = raw(e);
-  if (!a) return std::nullopt;
+  if (!a || !a->parent.app) return std::nullopt;
+  // libatspi knows each element's application without asking the target;
+  // it is asked about only once.
+  const void* key = a->parent.app;
+  auto known = apps_.find(key);
+  if (known != apps_.end()) return known->second.second;
   Err err;
   AtspiAccessible* root = atspi_accessible_get_application(a, &err);
   if (err || !root) {
     if (root) g_object_unref(root);
     return std::nullopt;
   }
-  auto known = apps_.find(root);
-  if (known != apps_.end()) {
-    g_object_unref(root);
-    return known->second.second;
-  }
   AppFacts f;
-  f.key = root;
+  f.key = key;
   Err pidErr, nameErr, versionErr;
   guint pid = atspi_accessible_get_process_id(root, &pidErr);
   if (!pidErr) f.pid = pid;
@@ -271,7 +271,7 @@ std::optional<AppFacts> SerialTree::app(const Element& e) {
   else
     g_free(version);
   // Held, so the key stays this application's while it is known.
-  apps_.emplace(root, std::make_pair(wrap(root), f));
+  apps_.emplace(key, std::make_pair(wrap(root), f));
   return f;
 }
 
