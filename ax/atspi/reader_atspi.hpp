@@ -141,7 +141,6 @@ class TreeReader {
   unsigned generation_ = 1;
   // The frame read last: its size read follows its position read.
   const void* lastFrameOf_ = nullptr;
-  unsigned lastFrameGeneration_ = 0;
   std::optional<Extents> lastFrame_;
 };
 
