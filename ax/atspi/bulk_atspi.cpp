@@ -42,7 +42,7 @@ std::uint32_t interfaceBit(std::string_view name) {
   return 0;
 }
 
-bool has(const std::uint32_t states[2], AtspiStateType s) {
+bool hasBit(const std::uint32_t states[2], AtspiStateType s) {
   unsigned bit = static_cast<unsigned>(s);
   return (states[bit / 32] >> (bit % 32)) & 1u;
 }
@@ -124,11 +124,9 @@ struct BulkTree::App {
   bool noCache = false;  // GetItems is missing or unusable: read one by one
   unsigned childReadGeneration = 0;
   int childReads = 0;
-  int gecko = -1;  // Firefox's engine: its text lies in runs (-1: not asked yet)
-  int gtk4 = -1;   // GTK 4: window-relative places (-1: not asked yet)
-  bool originRead = false;
-  std::optional<Point> origin;  // GTK 4: the window's screen position
-  std::vector<Node*> order;     // the snapshot's pre-order
+  std::optional<std::string> toolkit, version;  // once asked
+  int relative = -1;         // places relative to the window (GTK 4); -1: not asked yet
+  std::vector<Node*> order;  // the snapshot's pre-order
   std::size_t textCursor = 0, extentCursor = 0;
 };
 
@@ -149,27 +147,19 @@ struct BulkTree::Node {
   std::uint32_t interfaces = 0;
   // Children, validated against the snapshot's counts or read one by one.
   bool kidsKnown = false;
-  bool runsDone = false;
   std::vector<std::shared_ptr<Node>> kids;
   Fetch text, extents;
-  // A run of text between embedded objects of `owner`'s text, exposed as a
-  // static text of its own: characters [runStart, runEnd) of the owner.
-  std::weak_ptr<Node> owner;
-  std::int32_t runStart = 0, runEnd = 0;
-  std::string runText;
-  bool isRun() const { return !owner.expired(); }
+  bool windowExtents = false;  // `extents` was asked in window coordinates
 };
 
-BulkTree::BulkTree(std::string a11yBus,
-                   std::function<std::optional<Point>(std::int64_t pid)> originOf)
-    : a11yBus_(std::move(a11yBus)), originOf_(std::move(originOf)) {}
+BulkTree::BulkTree(std::string a11yBus) : a11yBus_(std::move(a11yBus)) {}
 
 BulkTree::~BulkTree() {
   release();
 }
 
-void BulkTree::release() {
-  invalidate();
+void BulkTree::drop() {
+  forget();
   for (auto& [name, a] : apps_) {
     for (auto& [path, n] : a->nodes) {
       n->app = nullptr;
@@ -189,7 +179,7 @@ void BulkTree::release() {
   }
 }
 
-void BulkTree::invalidate() {
+void BulkTree::forget() {
   for (Node* n : inFlight_) {
     for (Fetch* f : {&n->text, &n->extents}) {
       if (f->call) {
@@ -342,7 +332,6 @@ void BulkTree::fresh(Node& n) {
   n.order = kNone;
   n.interfacesKnown = false;
   n.kidsKnown = false;
-  n.runsDone = false;
   n.kids.clear();
 }
 
@@ -449,7 +438,7 @@ void BulkTree::snapshot(App& a) {
   // many entries as the element counts, at the places 0 to count - 1. An
   // element that makes its children on demand is always asked.
   for (Node* p : items) {
-    if (has(p->states, ATSPI_STATE_MANAGES_DESCENDANTS) || p->childCount < 0) continue;
+    if (hasBit(p->states, ATSPI_STATE_MANAGES_DESCENDANTS) || p->childCount < 0) continue;
     std::vector<Node*> kids;
     if (auto it = byParent.find(p->path); it != byParent.end()) kids = it->second;
     if (kids.size() != static_cast<std::size_t>(p->childCount)) continue;
@@ -487,11 +476,11 @@ void BulkTree::startText(Node& n) {
   start(n, n.text, m);
 }
 
-void BulkTree::startExtents(Node& n) {
+void BulkTree::startExtents(Node& n, bool window) {
   DBusMessage* m = message(n, "org.a11y.atspi.Component", "GetExtents");
-  // GTK 4 answers only window coordinates (screen ones with a warning, wrong).
-  dbus_uint32_t coords = isGtk4(*n.app) ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+  dbus_uint32_t coords = window ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
   if (m) dbus_message_append_args(m, DBUS_TYPE_UINT32, &coords, DBUS_TYPE_INVALID);
+  n.windowExtents = window;
   start(n, n.extents, m);
 }
 
@@ -512,7 +501,7 @@ void BulkTree::prefetch(Node& n, bool text) {
       if ((m.interfaces & kText) && !m.text.call && !m.text.done) startText(m);
     } else if ((m.interfaces & kComponent) && placed(a, m.states) && !m.extents.call &&
                !m.extents.done) {
-      startExtents(m);
+      startExtents(m, relative(a));
     }
   }
   cursor = std::max(cursor, end);
@@ -530,7 +519,7 @@ bool BulkTree::interfaces(Node& n, std::uint32_t& out) {
   return true;
 }
 
-bool BulkTree::states(Node& n, std::uint32_t out[2]) {
+bool BulkTree::statesOf(Node& n, std::uint32_t out[2]) {
   if (n.item) {
     out[0] = n.states[0];
     out[1] = n.states[1];
@@ -542,7 +531,10 @@ bool BulkTree::states(Node& n, std::uint32_t out[2]) {
   return statesAt(&it, out);
 }
 
-std::optional<Value> BulkTree::children(Node& n, bool walking) {
+std::optional<std::vector<Element>> BulkTree::children(const Element& e, bool walking) {
+  Node* found = get(e);
+  if (!found) return std::nullopt;
+  Node& n = *found;
   // A walk reads many child lists; `hold` reads one, every few seconds, and
   // should not cost the target its whole tree each time.
   App& a = *n.app;
@@ -591,71 +583,53 @@ std::optional<Value> BulkTree::children(Node& n, bool walking) {
     n.kids = std::move(kids);
     n.kidsKnown = true;
   }
-  if (!n.runsDone) {
-    n.runsDone = true;
-    addRuns(n);
-  }
   std::vector<Element> out;
   out.reserve(n.kids.size());
   for (const auto& k : n.kids) out.push_back(Element(k));
-  return Value::ofElements(std::move(out));
+  return out;
 }
 
-std::optional<Value> BulkTree::windows(Node& n) {
-  auto kids = children(n, false);
-  if (!kids) return std::nullopt;
-  std::vector<TopLevel> found;
-  for (Element& child : kids->elements) {
-    Node* c = get(child);
-    if (!c) continue;
-    std::uint32_t role = 0;
-    if (c->item) {
-      role = c->role;
-    } else {
-      Reply r(block(*c->app, message(*c, kAccessible, "GetRole")));
-      DBusMessageIter it;
-      if (!firstArg(r.m, DBUS_TYPE_UINT32, &it, false)) continue;
-      dbus_message_iter_get_basic(&it, &role);
-    }
-    TopLevel t{child, static_cast<int>(role)};
-    std::uint32_t s[2] = {0, 0};
-    if (states(*c, s)) {
-      t.active = has(s, ATSPI_STATE_ACTIVE);
-      t.showing = has(s, ATSPI_STATE_SHOWING);
-    }
-    found.push_back(std::move(t));
-  }
-  return rankWindows(found);
+std::optional<int> BulkTree::role(const Element& e) {
+  Node* n = get(e);
+  if (!n) return std::nullopt;
+  if (n->item) return static_cast<int>(n->role);
+  Reply r(block(*n->app, message(*n, kAccessible, "GetRole")));
+  DBusMessageIter it;
+  if (!firstArg(r.m, DBUS_TYPE_UINT32, &it, false)) return std::nullopt;
+  dbus_uint32_t role = 0;
+  dbus_message_iter_get_basic(&it, &role);
+  return static_cast<int>(role);
 }
 
-std::optional<Value> BulkTree::roleOf(Node& n) {
-  std::uint32_t role = n.role;
-  if (!n.item) {
-    Reply r(block(*n.app, message(n, kAccessible, "GetRole")));
-    DBusMessageIter it;
-    if (!firstArg(r.m, DBUS_TYPE_UINT32, &it, false)) return std::nullopt;
-    dbus_message_iter_get_basic(&it, &role);
-  }
-  bool multi = false;
-  if (role == ATSPI_ROLE_TEXT || role == ATSPI_ROLE_ENTRY) {
-    std::uint32_t s[2] = {0, 0};
-    multi = states(n, s) && has(s, ATSPI_STATE_MULTI_LINE);
-  }
-  return Value::ofText(roleName(static_cast<int>(role), multi));
+std::optional<TreeReader::States> BulkTree::states(const Element& e) {
+  Node* n = get(e);
+  std::uint32_t s[2] = {0, 0};
+  if (!n || !statesOf(*n, s)) return std::nullopt;
+  return States{s[0]} | (States{s[1]} << 32);
 }
 
-std::optional<Value> BulkTree::value(Node& n) {
+std::optional<std::string> BulkTree::text(const Element& e) {
+  Node* n = get(e);
   std::uint32_t ifaces = 0;
-  if (!interfaces(n, ifaces)) return std::nullopt;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kText)) return std::nullopt;
+  if (!n->text.call && !n->text.done) startText(*n);
+  prefetch(*n, true);
+  DBusMessageIter it;
+  if (!firstArg(wait(n->text), DBUS_TYPE_STRING, &it, false)) return std::nullopt;
+  return stringAt(&it);
+}
+
+std::optional<Value> BulkTree::value(const Element& e) {
+  Node* n = get(e);
+  std::uint32_t ifaces = 0;
+  if (!n || !interfaces(*n, ifaces)) return std::nullopt;
   if (ifaces & kText) {
-    if (!n.text.call && !n.text.done) startText(n);
-    prefetch(n, true);
-    DBusMessageIter it;
-    if (!firstArg(wait(n.text), DBUS_TYPE_STRING, &it, false)) return std::nullopt;
-    return Value::ofText(withoutObjectReplacement(stringAt(&it)));
+    std::optional<std::string> t = text(e);
+    if (!t) return std::nullopt;
+    return Value::ofText(withoutObjectReplacement(*t));
   }
   if (ifaces & kValue) {
-    Reply r(property(n, "org.a11y.atspi.Value", "CurrentValue"));
+    Reply r(property(*n, "org.a11y.atspi.Value", "CurrentValue"));
     DBusMessageIter it;
     if (!firstArg(r.m, DBUS_TYPE_DOUBLE, &it, true)) return std::nullopt;
     double v = 0;
@@ -665,16 +639,28 @@ std::optional<Value> BulkTree::value(Node& n) {
   return std::nullopt;
 }
 
-std::optional<Value> BulkTree::textProperty(Node& n, const char* name) {
-  if (n.item) return Value::ofText(std::string_view(name) == "Name" ? n.name : n.description);
-  Reply r(property(n, kAccessible, name));
+std::optional<std::string> BulkTree::textProperty(const Element& e, const char* name) {
+  Node* n = get(e);
+  if (!n) return std::nullopt;
+  if (n->item) return std::string_view(name) == "Name" ? n->name : n->description;
+  Reply r(property(*n, kAccessible, name));
   DBusMessageIter it;
   if (!firstArg(r.m, DBUS_TYPE_STRING, &it, true)) return std::nullopt;
-  return Value::ofText(stringAt(&it));
+  return stringAt(&it);
 }
 
-std::optional<Value> BulkTree::placeholder(Node& n) {
-  Reply r(block(*n.app, message(n, kAccessible, "GetAttributes")));
+std::optional<std::string> BulkTree::name(const Element& e) {
+  return textProperty(e, "Name");
+}
+
+std::optional<std::string> BulkTree::description(const Element& e) {
+  return textProperty(e, "Description");
+}
+
+std::optional<Value> BulkTree::placeholder(const Element& e) {
+  Node* n = get(e);
+  if (!n) return std::nullopt;
+  Reply r(block(*n->app, message(*n, kAccessible, "GetAttributes")));
   DBusMessageIter it;
   if (!firstArg(r.m, DBUS_TYPE_ARRAY, &it, false)) return std::nullopt;
   DBusMessageIter entries;
@@ -690,52 +676,74 @@ std::optional<Value> BulkTree::placeholder(Node& n) {
   return std::nullopt;
 }
 
-std::optional<BulkTree::Extents> BulkTree::extents(Node& n) {
-  // Only what is on screen has a frame (see AtspiTree::extents).
-  std::uint32_t s[2] = {0, 0};
-  if (!states(n, s) || !placed(*n.app, s)) return std::nullopt;
+std::optional<Extents> BulkTree::extents(const Element& e, bool window) {
+  Node* n = get(e);
   std::uint32_t ifaces = 0;
-  if (!interfaces(n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
-  if (!n.extents.call && !n.extents.done) startExtents(n);
-  prefetch(n, false);
-  std::optional<Extents> e = parseExtents(wait(n.extents));
-  if (e && isGtk4(*n.app)) {
-    std::optional<Point> o = origin(*n.app);
-    if (!o) return std::nullopt;  // never a window-relative place taken for a screen one
-    e->x += o->x;
-    e->y += o->y;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
+  // A read sent ahead in the other coordinates is not this one.
+  if ((n->extents.call || n->extents.done) && n->windowExtents != window) {
+    Fetch other = n->extents;
+    n->extents = Fetch{};
+    if (other.call) {
+      dbus_pending_call_cancel(other.call);
+      dbus_pending_call_unref(other.call);
+    }
+    if (other.reply) dbus_message_unref(other.reply);
   }
-  return e;
+  if (!n->extents.call && !n->extents.done) startExtents(*n, window);
+  prefetch(*n, false);
+  return parseExtents(wait(n->extents));
 }
 
-bool BulkTree::isGtk4(App& a) {
-  if (a.gtk4 < 0) {
+std::optional<Extents> BulkTree::rangeExtents(const Element& e, std::int32_t from, std::int32_t to,
+                                              bool window) {
+  Node* n = get(e);
+  if (!n) return std::nullopt;
+  DBusMessage* m = message(*n, "org.a11y.atspi.Text", "GetRangeExtents");
+  dbus_uint32_t coords = window ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+  if (m)
+    dbus_message_append_args(m, DBUS_TYPE_INT32, &from, DBUS_TYPE_INT32, &to, DBUS_TYPE_UINT32,
+                             &coords, DBUS_TYPE_INVALID);
+  Reply r(block(*n->app, m));
+  return parseExtents(r.m);
+}
+
+const std::string& BulkTree::applicationProperty(App& a, std::optional<std::string>& slot,
+                                                 const char* name) {
+  if (!slot) {
     Node& root = *node(a, "/org/a11y/atspi/accessible/root");
-    Reply name(property(root, "org.a11y.atspi.Application", "ToolkitName"));
-    Reply version(property(root, "org.a11y.atspi.Application", "Version"));
-    DBusMessageIter n, v;
-    a.gtk4 = firstArg(name.m, DBUS_TYPE_STRING, &n, true) && stringAt(&n) == "GTK" &&
-             firstArg(version.m, DBUS_TYPE_STRING, &v, true) && stringAt(&v).rfind("4.", 0) == 0;
+    Reply r(property(root, "org.a11y.atspi.Application", name));
+    DBusMessageIter it;
+    slot = firstArg(r.m, DBUS_TYPE_STRING, &it, true) ? stringAt(&it) : std::string();
   }
-  return a.gtk4 == 1;
+  return *slot;
 }
 
-std::optional<Point> BulkTree::origin(App& a) {
-  if (!a.originRead) {
-    a.originRead = true;
-    auto pid = pids_.find(a.busName);
-    if (originOf_ && pid != pids_.end()) a.origin = originOf_(pid->second);
-  }
-  return a.origin;
+std::optional<AppFacts> BulkTree::app(const Element& e) {
+  Node* n = get(e);
+  if (!n) return std::nullopt;
+  App& a = *n->app;
+  AppFacts f;
+  f.key = &a;
+  if (auto pid = pids_.find(a.busName); pid != pids_.end()) f.pid = pid->second;
+  f.toolkit = applicationProperty(a, a.toolkit, "ToolkitName");
+  // Only GTK's version matters (GTK 4 places elements in its window).
+  if (f.toolkit == "GTK") f.version = applicationProperty(a, a.version, "Version");
+  return f;
+}
+
+bool BulkTree::relative(App& a) {
+  if (a.relative < 0)
+    a.relative = windowRelative(Element(node(a, "/org/a11y/atspi/accessible/root")));
+  return a.relative == 1;
 }
 
 bool BulkTree::placed(App& a, const std::uint32_t s[2]) {
-  // GTK 4.8 marks nothing below the window as showing; visible is the most
-  // it says. A row scrolled away is then caught by the click guard.
-  return has(s, ATSPI_STATE_SHOWING) || (isGtk4(a) && has(s, ATSPI_STATE_VISIBLE));
+  // As TreeReader decides it, for the reads sent ahead.
+  return hasBit(s, ATSPI_STATE_SHOWING) || (hasBit(s, ATSPI_STATE_VISIBLE) && relative(a));
 }
 
-std::optional<BulkTree::Extents> BulkTree::parseExtents(DBusMessage* r) {
+std::optional<Extents> BulkTree::parseExtents(DBusMessage* r) {
   dbus_int32_t v[4];
   DBusMessageIter it, f;
   // GetExtents answers one (iiii) structure, GetRangeExtents four integers.
@@ -755,8 +763,10 @@ std::optional<BulkTree::Extents> BulkTree::parseExtents(DBusMessage* r) {
   return Extents{double(v[0]), double(v[1]), double(v[2]), double(v[3])};
 }
 
-std::optional<Value> BulkTree::parent(Node& n) {
-  Reply r(property(n, kAccessible, "Parent"));
+std::optional<Value> BulkTree::parent(const Element& e) {
+  Node* n = get(e);
+  if (!n) return std::nullopt;
+  Reply r(property(*n, kAccessible, "Parent"));
   DBusMessageIter it;
   std::string bus, path;
   if (!firstArg(r.m, DBUS_TYPE_STRUCT, &it, true) || !refAt(&it, bus, path)) return std::nullopt;
@@ -764,169 +774,12 @@ std::optional<Value> BulkTree::parent(Node& n) {
   return Value::ofElement(element(bus, path));
 }
 
-std::optional<Value> BulkTree::runRead(Node& n, std::string_view attribute) {
-  std::shared_ptr<Node> owner = n.owner.lock();
-  if (attribute == "AXChildren") return Value::ofElements({});
-  if (attribute == "AXRole") return Value::ofText("AXStaticText");
-  if (attribute == "AXValue") return Value::ofText(n.runText);
-  if (attribute == "AXTitle" || attribute == "AXDescription") return Value::ofText("");
-  if (attribute == "AXParent") return Value::ofElement(Element(owner));
-  if (attribute == "AXFocused") return Value::ofBoolean(false);
-  if (attribute != "AXPosition" && attribute != "AXSize") return std::nullopt;
-  // The run's extents, as the owner's text places its characters; only
-  // while the owner is on screen (see extents()).
-  std::uint32_t s[2] = {0, 0};
-  if (!owner || !states(*owner, s) || !has(s, ATSPI_STATE_SHOWING)) return std::nullopt;
-  if (!n.extents.call && !n.extents.done) {
-    DBusMessage* m = message(*owner, "org.a11y.atspi.Text", "GetRangeExtents");
-    dbus_uint32_t screen = 0;
-    if (m)
-      dbus_message_append_args(m, DBUS_TYPE_INT32, &n.runStart, DBUS_TYPE_INT32, &n.runEnd,
-                               DBUS_TYPE_UINT32, &screen, DBUS_TYPE_INVALID);
-    start(n, n.extents, m);
-  }
-  std::optional<Extents> e = parseExtents(wait(n.extents));
-  if (!e || !(e->width > 0 && e->height > 0)) return std::nullopt;
-  if (attribute == "AXPosition") return Value::ofPoint(Point{e->x, e->y});
-  return Value::ofSize(Size{e->width, e->height});
-}
-
-bool BulkTree::isGecko(App& a) {
-  if (a.gecko < 0) {
-    Node& root = *node(a, "/org/a11y/atspi/accessible/root");
-    Reply r(property(root, "org.a11y.atspi.Application", "ToolkitName"));
-    DBusMessageIter it;
-    a.gecko = firstArg(r.m, DBUS_TYPE_STRING, &it, true) && stringAt(&it) == "Gecko";
-  }
-  return a.gecko == 1;
-}
-
-void BulkTree::addRuns(Node& n) {
-  // Firefox keeps the text of an element in the element's own text, with
-  // one U+FFFC for each child, and has no text elements of its own: each
-  // run of text between children becomes a static text, in its place among
-  // the children. Fields keep their text as their value.
-  if (!isGecko(*n.app)) return;
-  std::uint32_t ifaces = 0, s[2] = {0, 0};
-  if (!interfaces(n, ifaces) || !(ifaces & kText)) return;
-  if (!states(n, s) || has(s, ATSPI_STATE_EDITABLE)) return;
-  // Controls whose text is their own name, as Chromium shows them: no text
-  // elements inside.
-  std::uint32_t role = n.role;
-  if (!n.item) {
-    Reply r(block(*n.app, message(n, kAccessible, "GetRole")));
-    DBusMessageIter ri;
-    if (!firstArg(r.m, DBUS_TYPE_UINT32, &ri, false)) return;
-    dbus_message_iter_get_basic(&ri, &role);
-  }
-  switch (role) {
-    case ATSPI_ROLE_PUSH_BUTTON:
-    case ATSPI_ROLE_TOGGLE_BUTTON:
-    case ATSPI_ROLE_CHECK_BOX:
-    case ATSPI_ROLE_RADIO_BUTTON:
-    case ATSPI_ROLE_MENU_ITEM:
-    case ATSPI_ROLE_CHECK_MENU_ITEM:
-    case ATSPI_ROLE_RADIO_MENU_ITEM:
-    case ATSPI_ROLE_PAGE_TAB:
-    case ATSPI_ROLE_COMBO_BOX:
-    case ATSPI_ROLE_ENTRY:
-    case ATSPI_ROLE_PASSWORD_TEXT:
-      return;
-    default:
-      break;
-  }
-  if (!n.text.call && !n.text.done) startText(n);
-  prefetch(n, true);
-  DBusMessageIter it;
-  if (!firstArg(wait(n.text), DBUS_TYPE_STRING, &it, false)) return;
-  const std::string text = stringAt(&it);
-  static constexpr std::string_view kFffc = "\xEF\xBF\xBC";
-  std::vector<std::shared_ptr<Node>> merged;
-  std::size_t child = 0;
-  std::int32_t at = 0, runFrom = 0;  // in characters, as the Text interface counts
-  std::size_t byteFrom = 0;
-  auto endRun = [&](std::size_t byteTo, std::int32_t to) {
-    std::string run = text.substr(byteFrom, byteTo - byteFrom);
-    if (run.find_first_not_of(" \t\n\r") == std::string::npos) return;
-    auto& slot = n.app->nodes[n.path + "#" + std::to_string(runFrom)];
-    if (!slot) slot = std::make_shared<Node>();
-    Node& r = *slot;
-    r.app = n.app;
-    r.path = n.path;
-    r.owner = n.app->nodes[n.path];
-    r.runStart = runFrom;
-    r.runEnd = to;
-    r.runText = std::move(run);
-    r.generation = generation_;
-    merged.push_back(slot);
-  };
-  for (std::size_t i = 0; i < text.size();) {
-    if (text.compare(i, kFffc.size(), kFffc) == 0) {
-      endRun(i, at);
-      if (child >= n.kids.size()) return;  // more placeholders than children
-      merged.push_back(n.kids[child++]);
-      i += kFffc.size();
-      ++at;
-      byteFrom = i;
-      runFrom = at;
-      continue;
-    }
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    i += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    ++at;
-  }
-  endRun(text.size(), at);
-  // Only where every child is an embedded object does the text between
-  // them belong to no element.
-  if (child != n.kids.size()) return;
-  n.kids = std::move(merged);
-}
-
-std::optional<Value> BulkTree::read(const Element& element, std::string_view attribute) {
-  Node* n = get(element);
-  if (!n) return std::nullopt;
-  if (n->isRun()) return runRead(*n, attribute);
-  if (attribute == "AXChildren") return children(*n, true);
-  if (attribute == "AXWindows") return windows(*n);
-  if (attribute == "AXRole") return roleOf(*n);
-  if (attribute == "AXValue") return value(*n);
-  if (attribute == "AXTitle") return textProperty(*n, "Name");
-  if (attribute == "AXDescription") return textProperty(*n, "Description");
-  if (attribute == "AXPlaceholderValue") return placeholder(*n);
-  if (attribute == "AXPosition") {
-    auto e = extents(*n);
-    if (!e) return std::nullopt;
-    return Value::ofPoint(Point{e->x, e->y});
-  }
-  if (attribute == "AXSize") {
-    auto e = extents(*n);
-    if (!e) return std::nullopt;
-    return Value::ofSize(Size{e->width, e->height});
-  }
-  if (attribute == "AXParent") return parent(*n);
-  if (attribute == "AXFocused") {
-    std::uint32_t s[2] = {0, 0};
-    // As libatspi does, an unanswered state read is an empty set.
-    bool focused = states(*n, s) && has(s, ATSPI_STATE_FOCUSED);
-    return Value::ofBoolean(focused);
-  }
-  return std::nullopt;
-}
-
-std::optional<Element> BulkTree::atPoint(const Element& element, Point at) {
-  Node* n = get(element);
-  if (n && n->isRun()) return std::nullopt;
+std::optional<Element> BulkTree::hit(const Element& e, std::int32_t x, std::int32_t y,
+                                     bool window) {
+  Node* n = get(e);
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
-  dbus_uint32_t coords = ATSPI_COORD_TYPE_SCREEN;
-  if (isGtk4(*n->app)) {
-    std::optional<Point> o = origin(*n->app);
-    if (!o) return std::nullopt;
-    at = Point{at.x - o->x, at.y - o->y};
-    coords = ATSPI_COORD_TYPE_WINDOW;
-  }
-  dbus_int32_t x = 0, y = 0;
-  if (!toInt(at.x, x) || !toInt(at.y, y)) return std::nullopt;
+  dbus_uint32_t coords = window ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
   DBusMessage* m = message(*n, "org.a11y.atspi.Component", "GetAccessibleAtPoint");
   if (!m) return std::nullopt;
   dbus_message_append_args(m, DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &coords,
@@ -939,9 +792,8 @@ std::optional<Element> BulkTree::atPoint(const Element& element, Point at) {
   return Element(node(bus == n->app->busName ? *n->app : *app(bus), path));
 }
 
-bool BulkTree::grabFocus(const Element& element) {
-  Node* n = get(element);
-  if (n && n->isRun()) return false;
+bool BulkTree::focus(const Element& e) {
+  Node* n = get(e);
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return false;
   Reply r(block(*n->app, message(*n, "org.a11y.atspi.Component", "GrabFocus")));
@@ -952,50 +804,32 @@ bool BulkTree::grabFocus(const Element& element) {
   return ok;
 }
 
-bool BulkTree::eachAction(Node& n, const std::function<bool(std::int32_t, std::string)>& visit) {
-  Reply count(property(n, kActionIface, "NActions"));
-  DBusMessageIter it;
-  if (!firstArg(count.m, DBUS_TYPE_INT32, &it, true)) return false;
-  dbus_int32_t c = 0;
-  dbus_message_iter_get_basic(&it, &c);
-  for (dbus_int32_t i = 0; i < c; ++i) {
-    DBusMessage* m = message(n, kActionIface, "GetName");
-    if (m) dbus_message_append_args(m, DBUS_TYPE_INT32, &i, DBUS_TYPE_INVALID);
-    Reply r(block(*n.app, m));
-    if (!firstArg(r.m, DBUS_TYPE_STRING, &it, false)) return false;
-    if (!visit(i, actionName(stringAt(&it)))) break;
-  }
-  return true;
-}
-
-std::optional<std::vector<std::string>> BulkTree::actions(const Element& element) {
-  Node* n = get(element);
+std::optional<std::vector<std::string>> BulkTree::actionNames(const Element& e) {
+  Node* n = get(e);
   if (!n) return std::nullopt;
-  if (n->isRun()) return std::vector<std::string>{};
   std::uint32_t ifaces = 0;
   std::vector<std::string> out;
   if (!interfaces(*n, ifaces) || !(ifaces & kAction)) return out;
-  const bool read = eachAction(*n, [&](std::int32_t, std::string name) {
-    addAction(out, std::move(name));
-    return true;
-  });
-  if (!read) return std::nullopt;
+  Reply count(property(*n, kActionIface, "NActions"));
+  DBusMessageIter it;
+  if (!firstArg(count.m, DBUS_TYPE_INT32, &it, true)) return std::nullopt;
+  dbus_int32_t c = 0;
+  dbus_message_iter_get_basic(&it, &c);
+  for (dbus_int32_t i = 0; i < c; ++i) {
+    DBusMessage* m = message(*n, kActionIface, "GetName");
+    if (m) dbus_message_append_args(m, DBUS_TYPE_INT32, &i, DBUS_TYPE_INVALID);
+    Reply r(block(*n->app, m));
+    if (!firstArg(r.m, DBUS_TYPE_STRING, &it, false)) return std::nullopt;
+    out.push_back(stringAt(&it));
+  }
   return out;
 }
 
-bool BulkTree::perform(const Element& element, std::string_view wanted) {
-  Node* n = get(element);
-  if (n && n->isRun()) return false;
-  std::uint32_t ifaces = 0;
-  if (!n || !interfaces(*n, ifaces) || !(ifaces & kAction)) return false;
-  std::optional<std::int32_t> index;
-  const bool read = eachAction(*n, [&](std::int32_t i, const std::string& name) {
-    if (name == wanted) index = i;
-    return !index;
-  });
-  if (!read || !index) return false;
+bool BulkTree::doAction(const Element& e, std::int32_t index) {
+  Node* n = get(e);
+  if (!n) return false;
   DBusMessage* d = message(*n, kActionIface, "DoAction");
-  if (d) dbus_message_append_args(d, DBUS_TYPE_INT32, &*index, DBUS_TYPE_INVALID);
+  if (d) dbus_message_append_args(d, DBUS_TYPE_INT32, &index, DBUS_TYPE_INVALID);
   Reply done(block(*n->app, d));
   DBusMessageIter it;
   if (!firstArg(done.m, DBUS_TYPE_BOOLEAN, &it, false)) return false;

@@ -29,10 +29,7 @@ namespace ombru::ax::desktop {
 class BulkTree final : public TreeReader {
  public:
   // `a11yBus`: the accessibility bus address.
-  // `originOf`: the screen position of a process's one window, for toolkits
-  // that place their elements relative to their window.
-  explicit BulkTree(std::string a11yBus,
-                    std::function<std::optional<Point>(std::int64_t pid)> originOf = {});
+  explicit BulkTree(std::string a11yBus);
   ~BulkTree() override;
   BulkTree(const BulkTree&) = delete;
   BulkTree& operator=(const BulkTree&) = delete;
@@ -40,21 +37,34 @@ class BulkTree final : public TreeReader {
   // The applications registered on the bus, in the registry's order.
   std::vector<ListedApp> applications() override;
   Element element(const std::string& busName, const std::string& path);
-
-  std::optional<Value> read(const Element& element, std::string_view attribute) override;
-  bool grabFocus(const Element& element) override;
-  std::optional<Element> atPoint(const Element& element, Point at) override;
-  std::optional<std::vector<std::string>> actions(const Element& element) override;
-  bool perform(const Element& element, std::string_view action) override;
-
-  // Drops every value read and every read in flight.
-  void invalidate() override;
-  void release() override;
   // D-Bus calls sent so far.
   std::uint64_t calls() const { return calls_; }
 
   struct App;
   struct Node;
+
+ protected:
+  std::optional<std::vector<Element>> children(const Element& e, bool walking) override;
+  std::optional<int> role(const Element& e) override;
+  std::optional<States> states(const Element& e) override;
+  std::optional<Value> value(const Element& e) override;
+  std::optional<std::string> text(const Element& e) override;
+  std::optional<std::string> name(const Element& e) override;
+  std::optional<std::string> description(const Element& e) override;
+  std::optional<Value> placeholder(const Element& e) override;
+  std::optional<Extents> extents(const Element& e, bool window) override;
+  std::optional<Extents> rangeExtents(const Element& e, std::int32_t from, std::int32_t to,
+                                      bool window) override;
+  std::optional<Value> parent(const Element& e) override;
+  std::optional<AppFacts> app(const Element& e) override;
+  bool focus(const Element& e) override;
+  std::optional<std::vector<std::string>> actionNames(const Element& e) override;
+  bool doAction(const Element& e, std::int32_t index) override;
+  std::optional<Element> hit(const Element& e, std::int32_t x, std::int32_t y,
+                             bool window) override;
+  // Drops every value read and every read in flight.
+  void forget() override;
+  void drop() override;
 
  private:
   // A reply still to come, or come; one per kind of read per node.
@@ -62,9 +72,6 @@ class BulkTree final : public TreeReader {
     DBusPendingCall* call = nullptr;
     DBusMessage* reply = nullptr;  // null when done and failed
     bool done = false;
-  };
-  struct Extents {
-    double x = 0, y = 0, width = 0, height = 0;
   };
 
   bool openBus();
@@ -79,39 +86,24 @@ class BulkTree final : public TreeReader {
   void start(Node& n, Fetch& f, DBusMessage* m);
   DBusMessage* wait(Fetch& f);
   DBusMessage* property(Node& n, const char* iface, const char* name);
-  // Calls `visit` with each action's index and name until it returns false;
-  // false when a read fails.
-  bool eachAction(Node& n, const std::function<bool(std::int32_t, std::string)>& visit);
+  const std::string& applicationProperty(App& app, std::optional<std::string>& slot,
+                                         const char* name);
 
   void snapshot(App& app);
   void prefetch(Node& n, bool text);
   void startText(Node& n);
-  void startExtents(Node& n);
+  void startExtents(Node& n, bool window);
 
   bool interfaces(Node& n, std::uint32_t& out);
-  bool states(Node& n, std::uint32_t out[2]);
-  // `walking`: a read of the walks, which take the snapshot from the second
-  // one of a generation on.
-  std::optional<Value> children(Node& n, bool walking);
-  std::optional<Value> windows(Node& n);
-  std::optional<Value> roleOf(Node& n);
-  std::optional<Value> value(Node& n);
-  std::optional<Value> textProperty(Node& n, const char* name);
-  std::optional<Value> placeholder(Node& n);
-  std::optional<Extents> extents(Node& n);
-  std::optional<Value> parent(Node& n);
+  bool statesOf(Node& n, std::uint32_t out[2]);
+  std::optional<std::string> textProperty(const Element& e, const char* name);
   std::optional<Extents> parseExtents(DBusMessage* reply);
-  bool isGecko(App& app);
-  // GTK 4 places elements relative to their window and marks none below it
-  // as showing: the window's screen position, when it can be known.
-  bool isGtk4(App& app);
-  std::optional<Point> origin(App& app);
+  // Places relative to the window, and elements that are visible count as
+  // placed (GTK 4): asked once per application, for the reads sent ahead.
+  bool relative(App& app);
   bool placed(App& app, const std::uint32_t states[2]);
-  void addRuns(Node& n);
-  std::optional<Value> runRead(Node& n, std::string_view attribute);
 
   std::string a11yBus_;
-  std::function<std::optional<Point>(std::int64_t)> originOf_;
   std::map<std::string, std::int64_t> pids_;  // by bus name, from applications()
   DBusConnection* bus_ = nullptr;
   bool busTried_ = false;

@@ -35,7 +35,7 @@ void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 LinuxPlatform::LinuxPlatform(int argc, char** argv)
     : args_(argv, argv + argc),
       tree_([this] { return x11_.atspiBusAddress(); },
-            [this](std::int64_t pid) { return x11_.originOf(pid); }),
+            [this](std::int64_t pid, const WindowHint* hint) { return x11_.originOf(pid, hint); }),
       input_(x11_) {
   g_log_set_writer_func(dropLog, nullptr, nullptr);
   g_log_set_default_handler(dropMessage, nullptr);

@@ -24,6 +24,7 @@ class LinuxPlatform final : public Platform {
     x11_.activate(app.processIdentifier);
   }
   Element applicationElement(std::int64_t pid) override { return tree_.applicationElement(pid); }
+  bool settling(const Element& application) override { return tree_.settling(application); }
 
   std::optional<Value> copyAttribute(const Element& element, std::string_view name) override {
     return tree_.read(element, name);

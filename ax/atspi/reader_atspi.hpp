@@ -1,10 +1,16 @@
 // The two ways of reading the target's tree behind one interface: in bulk
 // (BulkTree, the default) and one blocking libatspi call per attribute
-// (SerialTree, the reference the bulk reader is tested against). Both rank
-// windows and list actions through the helpers here, so they answer alike.
+// (SerialTree, the reference the bulk reader is tested against). Each reader
+// answers AT-SPI's own questions; what those answers mean to the core (the
+// attribute names, Firefox's text runs, GTK 4's window-relative places, the
+// ranking of windows, the naming of actions) is worked out here once, so
+// both readers answer alike.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,20 +27,121 @@ struct ListedApp {
   Element element;  // its root
 };
 
+// A rectangle as AT-SPI gives it.
+struct Extents {
+  double x = 0, y = 0, width = 0, height = 0;
+};
+
+// What tells one window of an application from another: its title and
+// its size.
+struct WindowHint {
+  std::string title;
+  double width = 0, height = 0;
+};
+
+// What the core needs to know of the application an element belongs to.
+struct AppFacts {
+  const void* key = nullptr;  // the same for every element of one application
+  std::int64_t pid = 0;
+  std::string toolkit;  // ToolkitName
+  std::string version;  // the toolkit's version
+};
+
 class TreeReader {
  public:
   virtual ~TreeReader() = default;
   // In the registry's order.
   virtual std::vector<ListedApp> applications() = 0;
+
   // An attribute in the name the core asks for.
-  virtual std::optional<Value> read(const Element& element, std::string_view attribute) = 0;
-  virtual bool grabFocus(const Element& element) = 0;
-  virtual std::optional<std::vector<std::string>> actions(const Element& element) = 0;
-  virtual bool perform(const Element& element, std::string_view action) = 0;
-  virtual std::optional<Element> atPoint(const Element& element, Point at) = 0;
+  std::optional<Value> read(const Element& element, std::string_view attribute);
+  bool grabFocus(const Element& element);
+  std::optional<std::vector<std::string>> actions(const Element& element);
+  bool perform(const Element& element, std::string_view action);
+  std::optional<Element> atPoint(const Element& element, Point at);
+  // The toolkit an application names itself by; empty when it does not answer.
+  std::string toolkit(const Element& application);
+  // True when the element says it is still loading.
+  bool busy(const Element& element);
   // Forgets every value read ahead.
-  virtual void invalidate() = 0;
-  virtual void release() = 0;
+  void invalidate();
+  void release();
+
+  // `origin` gives the screen position of a process's window, for toolkits
+  // that place their elements relative to their window: its one window, or
+  // (given a hint) the one that fits the hint.
+  using OriginOf = std::function<std::optional<Point>(std::int64_t pid, const WindowHint* hint)>;
+  void setOrigin(OriginOf origin) { originOf_ = std::move(origin); }
+
+ protected:
+  // AT-SPI state bits, as GetState gives them.
+  using States = std::uint64_t;
+
+  // The element's children as the target lists them. `walking`: a read of
+  // the walks (a reader may read ahead for them).
+  virtual std::optional<std::vector<Element>> children(const Element& e, bool walking) = 0;
+  virtual std::optional<int> role(const Element& e) = 0;
+  virtual std::optional<States> states(const Element& e) = 0;
+  // The text (without U+FFFC) or the number, whichever interface it has.
+  virtual std::optional<Value> value(const Element& e) = 0;
+  // The whole text, U+FFFC included; none without the Text interface.
+  virtual std::optional<std::string> text(const Element& e) = 0;
+  virtual std::optional<std::string> name(const Element& e) = 0;
+  virtual std::optional<std::string> description(const Element& e) = 0;
+  virtual std::optional<Value> placeholder(const Element& e) = 0;
+  // Extents in screen or (`window`) window coordinates; none without the
+  // Component interface or when the toolkit does not know them.
+  virtual std::optional<Extents> extents(const Element& e, bool window) = 0;
+  // Extents of characters [from, to) of the element's text.
+  virtual std::optional<Extents> rangeExtents(const Element& e, std::int32_t from, std::int32_t to,
+                                              bool window) = 0;
+  // The parent element, or an absent value for the root.
+  virtual std::optional<Value> parent(const Element& e) = 0;
+  virtual std::optional<AppFacts> app(const Element& e) = 0;
+  virtual bool focus(const Element& e) = 0;
+  // AT-SPI's own action names, in order.
+  virtual std::optional<std::vector<std::string>> actionNames(const Element& e) = 0;
+  virtual bool doAction(const Element& e, std::int32_t index) = 0;
+  virtual std::optional<Element> hit(const Element& e, std::int32_t x, std::int32_t y,
+                                     bool window) = 0;
+  virtual void forget() = 0;
+  virtual void drop() = 0;
+
+  static bool has(States s, int state) { return state >= 0 && state < 64 && ((s >> state) & 1u); }
+  // GTK 4 places elements relative to their window and marks none below
+  // it as showing.
+  bool windowRelative(const Element& e);
+
+ private:
+  struct Run;
+  struct Facts {
+    AppFacts app;
+    bool originRead = false;
+    std::optional<Point> origin;
+  };
+  Facts* factsOf(const Element& e);
+  // The screen position of the window `e` lies in.
+  std::optional<Point> origin(const Element& e);
+  std::optional<Element> topLevelOf(const Element& e);
+  bool placed(const Element& e, States s);
+  std::optional<Extents> frame(const Element& e);
+  std::shared_ptr<Run> runOf(const Element& e);
+  std::optional<Value> childrenWithRuns(const Element& e);
+  std::optional<Value> windows(const Element& e);
+  std::optional<Value> runRead(Run& run, std::string_view attribute);
+
+  OriginOf originOf_;
+  std::map<const void*, Facts> facts_;
+  // Each element's window, and each window's place, once known.
+  std::map<const void*, Element> topLevel_;
+  std::map<const void*, std::optional<Point>> windowOrigin_;
+  // Every run made and still held, by its identity and by its place.
+  std::map<const void*, std::weak_ptr<Run>> runs_;
+  std::map<std::pair<const void*, std::int32_t>, std::weak_ptr<Run>> runAt_;
+  unsigned generation_ = 1;
+  // The frame read last: its size read follows its position read.
+  const void* lastFrameOf_ = nullptr;
+  std::optional<Extents> lastFrame_;
 };
 
 // A child of an application, as a reader found it.

@@ -39,20 +39,6 @@ AtspiAccessible* raw(const Element& e) {
   return e.as<AtspiAccessible>();
 }
 
-bool hasState(AtspiAccessible* a, AtspiStateType state, bool* ok) {
-  // atspi_accessible_get_state_set reports no error; a target that does not
-  // answer gives an empty set, which reads as "not showing" below.
-  AtspiStateSet* set = atspi_accessible_get_state_set(a);
-  if (!set) {
-    if (ok) *ok = false;
-    return false;
-  }
-  bool has = atspi_state_set_contains(set, state);
-  g_object_unref(set);
-  if (ok) *ok = true;
-  return has;
-}
-
 }  // namespace
 
 Element wrap(AtspiAccessible* accessible) {
@@ -81,26 +67,9 @@ std::vector<ListedApp> SerialTree::applications() {
   return out;
 }
 
-std::optional<SerialTree::Extents> SerialTree::extents(AtspiAccessible* a) {
-  // Only what is on screen has a frame: GTK answers INT_MIN for the rest and
-  // Chromium answers the off-screen place, so the SHOWING state decides.
-  if (!hasState(a, ATSPI_STATE_SHOWING, nullptr)) return std::nullopt;
-  Ref<AtspiComponent> component(atspi_accessible_get_component_iface(a));
-  if (!component) return std::nullopt;
-  Err err;
-  AtspiRect* r = atspi_component_get_extents(component.p, ATSPI_COORD_TYPE_SCREEN, &err);
-  if (!r || err) {
-    g_free(r);
-    return std::nullopt;
-  }
-  Extents e{a, double(r->x), double(r->y), double(r->width), double(r->height)};
-  bool unknown = r->x == INT_MIN || r->y == INT_MIN;
-  g_free(r);
-  if (unknown) return std::nullopt;
-  return e;
-}
-
-std::optional<Value> SerialTree::children(AtspiAccessible* a) {
+std::optional<std::vector<Element>> SerialTree::children(const Element& e, bool) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
   Err err;
   int n = atspi_accessible_get_child_count(a, &err);
   if (err || n < 0) return std::nullopt;
@@ -117,116 +86,197 @@ std::optional<Value> SerialTree::children(AtspiAccessible* a) {
     }
     if (child) out.push_back(wrap(child));
   }
-  return Value::ofElements(std::move(out));
+  return out;
 }
 
-std::optional<Value> SerialTree::windows(AtspiAccessible* a) {
-  auto kids = children(a);
-  if (!kids) return std::nullopt;
-  std::vector<TopLevel> found;
-  for (Element& child : kids->elements) {
-    Err err;
-    AtspiRole role = atspi_accessible_get_role(raw(child), &err);
-    if (err) continue;
-    TopLevel t{child, role};
-    if (AtspiStateSet* set = atspi_accessible_get_state_set(raw(child))) {
-      t.active = atspi_state_set_contains(set, ATSPI_STATE_ACTIVE);
-      t.showing = atspi_state_set_contains(set, ATSPI_STATE_SHOWING);
-      g_object_unref(set);
-    }
-    found.push_back(std::move(t));
-  }
-  return rankWindows(found);
-}
-
-std::optional<Value> SerialTree::read(const Element& element, std::string_view attribute) {
-  AtspiAccessible* a = raw(element);
-  std::optional<Extents> pending = std::move(pending_);
-  pending_.reset();
+std::optional<int> SerialTree::role(const Element& e) {
+  AtspiAccessible* a = raw(e);
   if (!a) return std::nullopt;
+  Err err;
+  AtspiRole r = atspi_accessible_get_role(a, &err);
+  if (err) return std::nullopt;
+  return static_cast<int>(r);
+}
 
-  if (attribute == "AXChildren") return children(a);
-  if (attribute == "AXWindows") return windows(a);
-  if (attribute == "AXRole") {
-    Err err;
-    AtspiRole role = atspi_accessible_get_role(a, &err);
-    if (err) return std::nullopt;
-    bool multi = false;
-    if (role == ATSPI_ROLE_TEXT || role == ATSPI_ROLE_ENTRY)
-      multi = hasState(a, ATSPI_STATE_MULTI_LINE, nullptr);
-    return Value::ofText(roleName(role, multi));
+std::optional<TreeReader::States> SerialTree::states(const Element& e) {
+  AtspiAccessible* a = raw(e);
+  // atspi_accessible_get_state_set reports no error; a target that does not
+  // answer gives an empty set.
+  AtspiStateSet* set = a ? atspi_accessible_get_state_set(a) : nullptr;
+  if (!set) return std::nullopt;
+  States out = 0;
+  GArray* all = atspi_state_set_get_states(set);
+  for (guint i = 0; all && i < all->len; ++i) {
+    const int s = static_cast<int>(g_array_index(all, AtspiStateType, i));
+    if (s >= 0 && s < 64) out |= States{1} << s;
   }
-  if (attribute == "AXValue") {
-    if (Ref<AtspiText> text(atspi_accessible_get_text_iface(a)); text) {
-      Err err;
-      gchar* s = atspi_text_get_text(text.p, 0, -1, &err);
-      if (err) {
-        g_free(s);
-        return std::nullopt;
-      }
-      return Value::ofText(withoutObjectReplacement(takeString(s)));
-    }
-    if (Ref<AtspiValue> value(atspi_accessible_get_value_iface(a)); value) {
-      Err err;
-      double v = atspi_value_get_current_value(value.p, &err);
-      if (err) return std::nullopt;
-      return Value::ofNumber(v);
-    }
-    return std::nullopt;
-  }
-  if (attribute == "AXTitle" || attribute == "AXDescription") {
+  if (all) g_array_free(all, TRUE);
+  g_object_unref(set);
+  return out;
+}
+
+std::optional<Value> SerialTree::value(const Element& e) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
+  if (Ref<AtspiText> text(atspi_accessible_get_text_iface(a)); text) {
     Err err;
-    gchar* s = attribute == "AXTitle" ? atspi_accessible_get_name(a, &err)
-                                      : atspi_accessible_get_description(a, &err);
+    gchar* s = atspi_text_get_text(text.p, 0, -1, &err);
     if (err) {
       g_free(s);
       return std::nullopt;
     }
-    return Value::ofText(takeString(s));
+    return Value::ofText(withoutObjectReplacement(takeString(s)));
   }
-  if (attribute == "AXPlaceholderValue") {
+  if (Ref<AtspiValue> value(atspi_accessible_get_value_iface(a)); value) {
     Err err;
-    GHashTable* attrs = atspi_accessible_get_attributes(a, &err);
-    if (!attrs) return std::nullopt;
-    auto* found = static_cast<const char*>(g_hash_table_lookup(attrs, "placeholder-text"));
-    std::optional<Value> out;
-    if (found) out = Value::ofText(found);
-    g_hash_table_unref(attrs);
-    return out;
-  }
-  if (attribute == "AXPosition") {
-    auto e = extents(a);
-    if (!e) return std::nullopt;
-    pending_ = e;
-    return Value::ofPoint(Point{e->x, e->y});
-  }
-  if (attribute == "AXSize") {
-    auto e = (pending && pending->element == a) ? pending : extents(a);
-    if (!e) return std::nullopt;
-    return Value::ofSize(Size{e->width, e->height});
-  }
-  if (attribute == "AXParent") {
-    Err err;
-    AtspiAccessible* parent = atspi_accessible_get_parent(a, &err);
-    if (err) {
-      if (parent) g_object_unref(parent);
-      return std::nullopt;
-    }
-    if (!parent) return Value::absent();
-    return Value::ofElement(wrap(parent));
-  }
-  if (attribute == "AXFocused") {
-    bool ok = false;
-    bool focused = hasState(a, ATSPI_STATE_FOCUSED, &ok);
-    if (!ok) return std::nullopt;
-    return Value::ofBoolean(focused);
+    double v = atspi_value_get_current_value(value.p, &err);
+    if (err) return std::nullopt;
+    return Value::ofNumber(v);
   }
   return std::nullopt;
 }
 
-bool SerialTree::grabFocus(const Element& element) {
-  pending_.reset();
-  AtspiAccessible* a = raw(element);
+std::optional<std::string> SerialTree::text(const Element& e) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
+  Ref<AtspiText> text(atspi_accessible_get_text_iface(a));
+  if (!text) return std::nullopt;
+  Err err;
+  gchar* s = atspi_text_get_text(text.p, 0, -1, &err);
+  if (err) {
+    g_free(s);
+    return std::nullopt;
+  }
+  return takeString(s);
+}
+
+std::optional<std::string> SerialTree::name(const Element& e) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
+  Err err;
+  gchar* s = atspi_accessible_get_name(a, &err);
+  if (err) {
+    g_free(s);
+    return std::nullopt;
+  }
+  return takeString(s);
+}
+
+std::optional<std::string> SerialTree::description(const Element& e) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
+  Err err;
+  gchar* s = atspi_accessible_get_description(a, &err);
+  if (err) {
+    g_free(s);
+    return std::nullopt;
+  }
+  return takeString(s);
+}
+
+std::optional<Value> SerialTree::placeholder(const Element& e) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
+  Err err;
+  GHashTable* attrs = atspi_accessible_get_attributes(a, &err);
+  if (!attrs) return std::nullopt;
+  auto* found = static_cast<const char*>(g_hash_table_lookup(attrs, "placeholder-text"));
+  std::optional<Value> out;
+  if (found) out = Value::ofText(found);
+  g_hash_table_unref(attrs);
+  return out;
+}
+
+namespace {
+
+std::optional<Extents> takeRect(AtspiRect* r, bool failed) {
+  if (!r || failed) {
+    g_free(r);
+    return std::nullopt;
+  }
+  Extents e{double(r->x), double(r->y), double(r->width), double(r->height)};
+  bool unknown = r->x == INT_MIN || r->y == INT_MIN;
+  g_free(r);
+  if (unknown) return std::nullopt;
+  return e;
+}
+
+AtspiCoordType coords(bool window) {
+  return window ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+}
+
+}  // namespace
+
+std::optional<Extents> SerialTree::extents(const Element& e, bool window) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
+  Ref<AtspiComponent> component(atspi_accessible_get_component_iface(a));
+  if (!component) return std::nullopt;
+  Err err;
+  AtspiRect* r = atspi_component_get_extents(component.p, coords(window), &err);
+  return takeRect(r, bool(err));
+}
+
+std::optional<Extents> SerialTree::rangeExtents(const Element& e, std::int32_t from,
+                                                std::int32_t to, bool window) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
+  Ref<AtspiText> text(atspi_accessible_get_text_iface(a));
+  if (!text) return std::nullopt;
+  Err err;
+  AtspiRect* r = atspi_text_get_range_extents(text.p, from, to, coords(window), &err);
+  return takeRect(r, bool(err));
+}
+
+std::optional<Value> SerialTree::parent(const Element& e) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
+  Err err;
+  AtspiAccessible* parent = atspi_accessible_get_parent(a, &err);
+  if (err) {
+    if (parent) g_object_unref(parent);
+    return std::nullopt;
+  }
+  if (!parent) return Value::absent();
+  return Value::ofElement(wrap(parent));
+}
+
+std::optional<AppFacts> SerialTree::app(const Element& e) {
+  AtspiAccessible* a = raw(e);
+  if (!a || !a->parent.app) return std::nullopt;
+  // libatspi knows each element's application without asking the target;
+  // it is asked about only once.
+  const void* key = a->parent.app;
+  auto known = apps_.find(key);
+  if (known != apps_.end()) return known->second.second;
+  Err err;
+  AtspiAccessible* root = atspi_accessible_get_application(a, &err);
+  if (err || !root) {
+    if (root) g_object_unref(root);
+    return std::nullopt;
+  }
+  AppFacts f;
+  f.key = key;
+  Err pidErr, nameErr, versionErr;
+  guint pid = atspi_accessible_get_process_id(root, &pidErr);
+  if (!pidErr) f.pid = pid;
+  gchar* toolkit = atspi_accessible_get_toolkit_name(root, &nameErr);
+  if (!nameErr)
+    f.toolkit = takeString(toolkit);
+  else
+    g_free(toolkit);
+  gchar* version = atspi_accessible_get_toolkit_version(root, &versionErr);
+  if (!versionErr)
+    f.version = takeString(version);
+  else
+    g_free(version);
+  // Held, so the key stays this application's while it is known.
+  apps_.emplace(key, std::make_pair(wrap(root), f));
+  return f;
+}
+
+bool SerialTree::focus(const Element& e) {
+  AtspiAccessible* a = raw(e);
   if (!a) return false;
   Ref<AtspiComponent> component(atspi_accessible_get_component_iface(a));
   if (!component) return false;
@@ -235,9 +285,8 @@ bool SerialTree::grabFocus(const Element& element) {
   return ok && !err;
 }
 
-std::optional<std::vector<std::string>> SerialTree::actions(const Element& element) {
-  pending_.reset();
-  AtspiAccessible* a = raw(element);
+std::optional<std::vector<std::string>> SerialTree::actionNames(const Element& e) {
+  AtspiAccessible* a = raw(e);
   if (!a) return std::nullopt;
   Ref<AtspiAction> action(atspi_accessible_get_action_iface(a));
   std::vector<std::string> out;
@@ -252,47 +301,35 @@ std::optional<std::vector<std::string>> SerialTree::actions(const Element& eleme
       g_free(s);
       return std::nullopt;
     }
-    addAction(out, actionName(takeString(s)));
+    out.push_back(takeString(s));
   }
   return out;
 }
 
-std::optional<Element> SerialTree::atPoint(const Element& element, Point at) {
-  pending_.reset();
-  AtspiAccessible* a = raw(element);
-  std::int32_t x = 0, y = 0;
-  if (!a || !toInt(at.x, x) || !toInt(at.y, y)) return std::nullopt;
+bool SerialTree::doAction(const Element& e, std::int32_t index) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return false;
+  Ref<AtspiAction> action(atspi_accessible_get_action_iface(a));
+  if (!action) return false;
+  Err err;
+  gboolean ok = atspi_action_do_action(action.p, index, &err);
+  return ok && !err;
+}
+
+std::optional<Element> SerialTree::hit(const Element& e, std::int32_t x, std::int32_t y,
+                                       bool window) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
   Ref<AtspiComponent> component(atspi_accessible_get_component_iface(a));
   if (!component) return std::nullopt;
   Err err;
   AtspiAccessible* found =
-      atspi_component_get_accessible_at_point(component.p, x, y, ATSPI_COORD_TYPE_SCREEN, &err);
+      atspi_component_get_accessible_at_point(component.p, x, y, coords(window), &err);
   if (err || !found) {
     if (found) g_object_unref(found);
     return std::nullopt;
   }
   return wrap(found);
-}
-
-bool SerialTree::perform(const Element& element, std::string_view wanted) {
-  pending_.reset();
-  AtspiAccessible* a = raw(element);
-  if (!a) return false;
-  Ref<AtspiAction> action(atspi_accessible_get_action_iface(a));
-  if (!action) return false;
-  Err err;
-  int n = atspi_action_get_n_actions(action.p, &err);
-  if (err) return false;
-  for (int i = 0; i < n; ++i) {
-    Err nameErr;
-    std::string name = takeString(atspi_action_get_action_name(action.p, i, &nameErr));
-    if (nameErr) return false;
-    if (actionName(name) != wanted) continue;
-    Err doErr;
-    gboolean ok = atspi_action_do_action(action.p, i, &doErr);
-    return ok && !doErr;
-  }
-  return false;
 }
 
 }  // namespace ombru::ax::desktop

@@ -2,7 +2,9 @@
 // reference the bulk reader is tested against (OMBRU_AX_WALK=serial).
 #pragma once
 
+#include <map>
 #include <optional>
+#include <utility>
 
 #include "reader_atspi.hpp"
 
@@ -13,27 +15,32 @@ namespace ombru::ax::desktop {
 class SerialTree final : public TreeReader {
  public:
   std::vector<ListedApp> applications() override;
-  std::optional<Value> read(const Element& element, std::string_view attribute) override;
-  bool grabFocus(const Element& element) override;
-  std::optional<std::vector<std::string>> actions(const Element& element) override;
-  bool perform(const Element& element, std::string_view action) override;
-  std::optional<Element> atPoint(const Element& element, Point at) override;
-  void invalidate() override { pending_.reset(); }
-  void release() override { pending_.reset(); }
+
+ protected:
+  std::optional<std::vector<Element>> children(const Element& e, bool walking) override;
+  std::optional<int> role(const Element& e) override;
+  std::optional<States> states(const Element& e) override;
+  std::optional<Value> value(const Element& e) override;
+  std::optional<std::string> text(const Element& e) override;
+  std::optional<std::string> name(const Element& e) override;
+  std::optional<std::string> description(const Element& e) override;
+  std::optional<Value> placeholder(const Element& e) override;
+  std::optional<Extents> extents(const Element& e, bool window) override;
+  std::optional<Extents> rangeExtents(const Element& e, std::int32_t from, std::int32_t to,
+                                      bool window) override;
+  std::optional<Value> parent(const Element& e) override;
+  std::optional<AppFacts> app(const Element& e) override;
+  bool focus(const Element& e) override;
+  std::optional<std::vector<std::string>> actionNames(const Element& e) override;
+  bool doAction(const Element& e, std::int32_t index) override;
+  std::optional<Element> hit(const Element& e, std::int32_t x, std::int32_t y,
+                             bool window) override;
+  void forget() override {}
+  void drop() override { apps_.clear(); }
 
  private:
-  struct Extents {
-    const void* element = nullptr;
-    double x = 0, y = 0, width = 0, height = 0;
-  };
-  std::optional<Extents> extents(AtspiAccessible* accessible);
-  std::optional<Value> windows(AtspiAccessible* accessible);
-  std::optional<Value> children(AtspiAccessible* accessible);
-
-  // Position and size come from one extents call; the size read that
-  // directly follows the position read of the same element takes the
-  // other half, so a frame is one consistent snapshot for one round trip.
-  std::optional<Extents> pending_;
+  // Applications met so far, each held with what is known of it.
+  std::map<const void*, std::pair<Element, AppFacts>> apps_;
 };
 
 }  // namespace ombru::ax::desktop

@@ -231,7 +231,7 @@ std::string withoutObjectReplacement(std::string_view text) {
 }
 
 AtspiTree::AtspiTree(std::function<std::optional<std::string>()> rootBusAddress,
-                     std::function<std::optional<Point>(std::int64_t)> originOf)
+                     TreeReader::OriginOf originOf)
     : rootBusAddress_(std::move(rootBusAddress)), originOf_(std::move(originOf)) {
   const char* walk = std::getenv("OMBRU_AX_WALK");
   serial_ = walk && std::strcmp(walk, "serial") == 0;
@@ -288,15 +288,17 @@ bool AtspiTree::connect() {
   if (!serial_) {
     // libatspi is not needed then: it would connect to every application
     // listed and have each one send its whole tree.
-    auto bulk = std::make_unique<BulkTree>(address, originOf_);
+    auto bulk = std::make_unique<BulkTree>(address);
     bulk_ = bulk.get();
     reader_ = std::move(bulk);
+    reader_->setOrigin(originOf_);
     connected_ = true;
     return true;
   }
   if (atspi_init() > 1) return false;
   atspi_set_timeout(kCallTimeoutMs, kStartupTimeoutMs);
   reader_ = std::make_unique<SerialTree>();
+  reader_->setOrigin(originOf_);
   connected_ = true;
   return true;
 }
@@ -385,24 +387,84 @@ std::optional<Element> AtspiTree::atPoint(const Element& element, Point at) {
   return reader_->atPoint(element, at);
 }
 
+namespace {
+
+std::optional<Area> frameOf(TreeReader& r, const Element& e) {
+  auto at = r.read(e, "AXPosition");
+  auto size = r.read(e, "AXSize");
+  if (!at || !size || at->shape != Value::Shape::Point || size->shape != Value::Shape::Size)
+    return std::nullopt;
+  if (!(size->size.width > 0 && size->size.height > 0)) return std::nullopt;
+  return Area{at->point, size->size};
+}
+
+bool holds(const Area& outer, const Area& inner) {
+  const double x = inner.origin.x + inner.size.width / 2,
+               y = inner.origin.y + inner.size.height / 2;
+  return x >= outer.origin.x && x <= outer.origin.x + outer.size.width && y >= outer.origin.y &&
+         y <= outer.origin.y + outer.size.height;
+}
+
+// Elements below `from` in pre-order, at most `limit` of them, until
+// `stop` answers true for one; that one, if any.
+std::optional<Element> firstBelow(TreeReader& r, const Element& from, std::size_t limit,
+                                  const std::function<bool(const Element&)>& stop) {
+  std::vector<Element> stack{from};
+  for (std::size_t seen = 0; !stack.empty() && seen < limit; ++seen) {
+    Element e = std::move(stack.back());
+    stack.pop_back();
+    if (seen > 0 && stop(e)) return e;
+    auto kids = r.read(e, "AXChildren");
+    if (!kids || kids->shape != Value::Shape::Elements) continue;
+    for (auto k = kids->elements.rbegin(); k != kids->elements.rend(); ++k) stack.push_back(*k);
+  }
+  return std::nullopt;
+}
+
+bool hasRole(TreeReader& r, const Element& e, std::string_view role) {
+  auto v = r.read(e, "AXRole");
+  return v && v->shape == Value::Shape::Text && v->text == role;
+}
+
+}  // namespace
+
+bool AtspiTree::settling(const Element& application) {
+  if (!reader_ || reader_->toolkit(application) != "Gecko") return false;
+  // How far the checks look: the browser's own controls come before the
+  // page, and the page's first text is near its start.
+  constexpr std::size_t kToPage = 3000, kToText = 400;
+  TreeReader& r = *reader_;
+  auto windows = r.read(application, "AXWindows");
+  if (!windows || windows->shape != Value::Shape::Elements || windows->elements.empty())
+    return true;
+  auto page = firstBelow(r, windows->elements.front(), kToPage,
+                         [&](const Element& e) { return hasRole(r, e, "AXWebArea"); });
+  if (!page || r.busy(*page)) return true;
+  auto pageFrame = frameOf(r, *page);
+  if (!pageFrame) return true;
+  // Every text near the page's start whose element has a place on the page
+  // must have one too: Firefox sends them a few at a time.
+  bool placed = true, actionsAsked = false;
+  firstBelow(r, *page, kToText, [&](const Element& e) {
+    if (!hasRole(r, e, "AXStaticText")) return false;
+    auto parent = r.read(e, "AXParent");
+    if (!parent || parent->shape != Value::Shape::Element || parent->elements.empty()) return false;
+    auto outer = frameOf(r, parent->elements.front());
+    if (!outer || !holds(*pageFrame, *outer)) return false;
+    // Actions, too, are sent only once asked for: asked here, they are
+    // there by the time a press needs them.
+    if (!actionsAsked) actionsAsked = r.actions(parent->elements.front()).has_value();
+    auto own = frameOf(r, e);
+    placed = own && holds(*pageFrame, *own);
+    return !placed;
+  });
+  return !placed;
+}
+
 bool AtspiTree::perform(const Element& element, std::string_view wanted) {
   invalidate();
   if (!reader_) return false;
   return reader_->perform(element, wanted);
-}
-
-Value rankWindows(const std::vector<TopLevel>& children) {
-  std::vector<Element> ranked[3];
-  for (const TopLevel& c : children) {
-    if (!isTopLevelRole(c.role)) continue;
-    ranked[c.active ? 0 : c.showing ? 1 : 2].push_back(c.element);
-  }
-  for (int i = 1; i < 3; ++i) ranked[0].insert(ranked[0].end(), ranked[i].begin(), ranked[i].end());
-  return Value::ofElements(std::move(ranked[0]));
-}
-
-void addAction(std::vector<std::string>& names, std::string name) {
-  if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
 }
 
 }  // namespace ombru::ax::desktop

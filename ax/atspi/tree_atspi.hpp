@@ -43,7 +43,7 @@ class AtspiTree {
   // `originOf` gives the screen position of a process's one window (for
   // toolkits that place elements relative to their window).
   explicit AtspiTree(std::function<std::optional<std::string>()> rootBusAddress,
-                     std::function<std::optional<Point>(std::int64_t)> originOf = {});
+                     TreeReader::OriginOf originOf = {});
   ~AtspiTree();
   AtspiTree(const AtspiTree&) = delete;
   AtspiTree& operator=(const AtspiTree&) = delete;
@@ -60,6 +60,10 @@ class AtspiTree {
   std::optional<std::vector<std::string>> actions(const Element& element);
   bool perform(const Element& element, std::string_view action);
   std::optional<Element> atPoint(const Element& element, Point at);
+  // True while a browser that has just joined is still building its page:
+  // no web area yet, one still loading or without a place, or text whose
+  // place it has not sent yet (Firefox sends places only once asked).
+  bool settling(const Element& application);
 
   // Forgets every value read ahead: called on every action, input event and
   // pause, so nothing read before one is answered after it.
@@ -73,7 +77,7 @@ class AtspiTree {
   bool setEnabled(bool value);
 
   std::function<std::optional<std::string>()> rootBusAddress_;
-  std::function<std::optional<Point>(std::int64_t)> originOf_;
+  TreeReader::OriginOf originOf_;
   bool serial_ = false;
   std::unique_ptr<TreeReader> reader_;
   BulkTree* bulk_ = nullptr;  // reader_, when it reads in bulk

@@ -1,5 +1,7 @@
 #include "windows_x11.hpp"
 
+#include <cstdlib>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -220,12 +222,15 @@ std::optional<std::vector<WindowValue>> X11::windowList(
   return out;
 }
 
-std::optional<Point> X11::originOf(std::int64_t pid) {
+std::optional<Point> X11::originOf(std::int64_t pid, const WindowHint* hint) {
   Display* d = display();
   if (!d || pid <= 0) return std::nullopt;
   Window root = DefaultRootWindow(d);
-  std::optional<Point> found;
-  int count = 0;
+  struct Found {
+    Point at;
+    bool titled = false, sized = false;
+  };
+  std::vector<Found> found;
   for (unsigned long id : clients(false)) {
     Window w = static_cast<Window>(id);
     XWindowAttributes attrs;
@@ -235,11 +240,27 @@ std::optional<Point> X11::originOf(std::int64_t pid) {
     int x = 0, y = 0;
     Window child = None;
     XTranslateCoordinates(d, w, root, 0, 0, &x, &y, &child);
-    found = Point{double(x), double(y)};
-    ++count;
+    Found f{Point{double(x), double(y)}};
+    if (hint) {
+      std::optional<std::string> name = textProperty(d, w, "_NET_WM_NAME", atom(d, "UTF8_STRING"));
+      if (!name) name = textProperty(d, w, "WM_NAME", AnyPropertyType);
+      f.titled = name && *name == hint->title;
+      f.sized =
+          std::abs(attrs.width - hint->width) <= 1 && std::abs(attrs.height - hint->height) <= 1;
+    }
+    found.push_back(f);
   }
-  if (count != 1) return std::nullopt;
-  return found;
+  if (found.size() == 1) return found.front().at;
+  if (!hint) return std::nullopt;
+  // Several windows: the title must tell them apart, or else the size.
+  std::vector<const Found*> titled, both;
+  for (const Found& f : found) {
+    if (f.titled) titled.push_back(&f);
+    if (f.titled && f.sized) both.push_back(&f);
+  }
+  if (titled.size() == 1) return titled.front()->at;
+  if (both.size() == 1) return both.front()->at;
+  return std::nullopt;
 }
 
 std::vector<Area> X11::screens() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform.hpp"
+#include "reader_atspi.hpp"
 
 typedef struct _XDisplay Display;
 
@@ -36,9 +37,11 @@ class X11 {
       const std::function<std::optional<std::string>(std::int64_t)>& ownerName);
   // Brings the front-most window of the process forward and focuses it.
   void activate(std::int64_t pid);
-  // The screen position of the one viewable window of the process; empty
-  // when it has none or several, so a place is never guessed.
-  std::optional<Point> originOf(std::int64_t pid);
+  // The screen position of the process's viewable window: its one window,
+  // or, given `hint`, the one window of the hint's title (and, among several
+  // of that title, of its size); empty when none or several fit, so a place
+  // is never guessed.
+  std::optional<Point> originOf(std::int64_t pid, const WindowHint* hint = nullptr);
   // The frames of the X screens' root windows.
   std::vector<Area> screens();
   void close();

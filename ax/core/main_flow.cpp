@@ -50,6 +50,8 @@ int run(Platform& platform) {
     if (!name.empty()) t.wanted.push_back(std::move(name));
   }
 
+  // One bound for the whole wait for an application that is starting.
+  const auto joinUntil = platform.now() + kJoinWait;
   std::optional<RunningApp> found = lookUp(platform, t.appName);
   if (!found) {
     // An application that has just started, or has just been asked to by
@@ -58,8 +60,7 @@ int run(Platform& platform) {
     for (const std::string& p : platform.processNames()) {
       starting = starting || mayBeStarting(t.appName, p);
     }
-    const auto until = platform.now() + kJoinWait;
-    while (starting && !found && platform.now() < until) {
+    while (starting && !found && platform.now() < joinUntil) {
       platform.sleepFor(kJoinPoll);
       found = lookUp(platform, t.appName);
     }
@@ -71,6 +72,15 @@ int run(Platform& platform) {
   }
 
   t.axApp = platform.applicationElement(t.target.processIdentifier);
+  // Right after it joins, an application may still be building what it
+  // shows; a read then would answer part of it as if it were all.
+  if (platform.settling(t.axApp)) {
+    while (platform.now() < joinUntil) {
+      platform.sleepFor(kJoinPoll);
+      if (!platform.settling(t.axApp)) break;
+    }
+    t.axApp = platform.applicationElement(t.target.processIdentifier);
+  }
   wake(t);
   platform.sleepFor(kStartupPause);
 

@@ -167,6 +167,10 @@ class Platform {
   virtual void activate(const RunningApp& app) = 0;
   // The application's own element; used without a check.
   virtual Element applicationElement(std::int64_t processIdentifier) = 0;
+  // True while the application is still building what it shows, as right
+  // after it joins: its tree or the places of its text only partly there,
+  // so a read would give part of it.
+  virtual bool settling(const Element& application) = 0;
 
   // Read one attribute. Empty optional: the read failed (any error). A value
   // of shape Absent: the read succeeded and gave nothing.

@@ -68,6 +68,9 @@ struct App {
   std::int64_t pid = 0;
   std::shared_ptr<Node> element;
   double joinsAfter = 0;  // seconds of virtual time before it is listed
+  // What it shows while it is still building its tree, and until when.
+  std::shared_ptr<Node> building;
+  double settlesAfter = 0;
 };
 
 struct SceneData {
@@ -476,6 +479,18 @@ std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error
           if (!def->id.empty()) scene->byId[def->id] = node;
           app.element = node;
           scene->roots.push_back(std::move(def));
+          if (a.contains("settlesAfter")) app.settlesAfter = number(a["settlesAfter"], where);
+          if (a.contains("building")) {
+            std::unique_ptr<ElementDef> b = element(a["building"], *scene, where + ".building", 0);
+            b->isApp = true;
+            auto bn = std::make_shared<Node>();
+            bn->def = b.get();
+            bn->persistent = true;
+            scene->persistent.push_back(bn);
+            scene->nodeOf[b.get()] = bn;
+            app.building = bn;
+            scene->roots.push_back(std::move(b));
+          }
           scene->apps.push_back(std::move(app));
         }
       } else if (key == "windowServer") {
@@ -508,8 +523,9 @@ std::shared_ptr<SceneData> loadScene(const std::string& text, std::string& error
       }
     }
     if (!j.contains("windowServer")) scene->windowServer = std::vector<WindowValue>{};
-    for (std::size_t i = 0; i < scene->roots.size(); ++i) {
-      materialise(*scene, *scene->roots[i], scene->apps[i].element);
+    for (const App& a : scene->apps) {
+      materialise(*scene, *a.element->def, a.element);
+      if (a.building) materialise(*scene, *a.building->def, a.building);
     }
     for (const auto& r : scene->roots) checkIds(*scene, *r);
     auto empty = std::make_unique<ElementDef>();
@@ -566,9 +582,20 @@ void SimPlatform::activate(const RunningApp& app) {
 
 Element SimPlatform::applicationElement(std::int64_t pid) {
   for (const App& a : scene_->apps) {
-    if (a.pid == pid) return handle(a.element);
+    if (a.pid != pid) continue;
+    const bool built = static_cast<double>(clock_.count()) >= a.settlesAfter * 1e6;
+    return handle(a.building && !built ? a.building : a.element);
   }
   return handle(scene_->orphan);
+}
+
+bool SimPlatform::settling(const Element& application) {
+  const Node* n = application.as<Node>();
+  for (const App& a : scene_->apps) {
+    if (n != a.element.get() && n != a.building.get()) continue;
+    return static_cast<double>(clock_.count()) < a.settlesAfter * 1e6;
+  }
+  return false;
 }
 
 bool SimPlatform::visible(const std::shared_ptr<Node>& n) const {

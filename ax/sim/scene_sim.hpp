@@ -38,6 +38,7 @@ class SimPlatform : public Platform {
   std::vector<std::string> processNames() override;
   void activate(const RunningApp& app) override;
   Element applicationElement(std::int64_t processIdentifier) override;
+  bool settling(const Element& application) override;
   std::optional<Value> copyAttribute(const Element& element, std::string_view name) override;
   bool setBoolAttribute(const Element& element, std::string_view name, bool value) override;
   std::optional<std::vector<std::string>> copyActionNames(const Element& element) override;

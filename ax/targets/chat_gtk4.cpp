@@ -45,7 +45,30 @@ void onRowActivated(GtkListBox*, GtkListBoxRow* row, gpointer) {
   if (GTK_IS_LABEL(child)) record(std::string("row ") + gtk_label_get_text(GTK_LABEL(child)) + " ");
 }
 
+// OMBRU_TARGET_NOTES: a second window of the same application, titled
+// "Notes", whose list's rows have the same names as the chat's, opened
+// first so the chat window is the front one.
+void openNotes(GtkApplication* app) {
+  GtkWidget* win = gtk_application_window_new(app);
+  gtk_window_set_title(GTK_WINDOW(win), "Notes");
+  gtk_window_set_default_size(GTK_WINDOW(win), 400, 300);
+  GtkWidget* list = gtk_list_box_new();
+  gtk_list_box_set_activate_on_single_click(GTK_LIST_BOX(list), TRUE);
+  g_signal_connect(list, "row-activated",
+                   G_CALLBACK(+[](GtkListBox*, GtkListBoxRow* row, gpointer) {
+                     GtkWidget* child = gtk_list_box_row_get_child(row);
+                     if (GTK_IS_LABEL(child))
+                       record(std::string("notes ") + gtk_label_get_text(GTK_LABEL(child)));
+                   }),
+                   nullptr);
+  for (const char* name : {"general", "random"})
+    gtk_list_box_append(GTK_LIST_BOX(list), gtk_label_new(name));
+  gtk_window_set_child(GTK_WINDOW(win), list);
+  gtk_window_present(GTK_WINDOW(win));
+}
+
 void activate(GtkApplication* app, gpointer) {
+  if (std::getenv("OMBRU_TARGET_NOTES")) openNotes(app);
   GtkWidget* win = gtk_application_window_new(app);
   gtk_window_set_title(GTK_WINDOW(win), "Chat");
   gtk_window_set_default_size(GTK_WINDOW(win), 900, 640);
@@ -104,6 +127,8 @@ int main(int argc, char** argv) {
   if (const char* path = std::getenv("OMBRU_TARGET_LOG")) logFile = std::fopen(path, "a");
   // The window's place on screen comes from the X server.
   g_setenv("GDK_BACKEND", "x11", TRUE);
+  // Listed under its own name, apart from a one-window instance.
+  if (std::getenv("OMBRU_TARGET_NOTES")) g_set_prgname("ombru-chat-gtk4-notes");
   GtkApplication* app = gtk_application_new("dev.ombru.ChatGtk4", G_APPLICATION_NON_UNIQUE);
   g_signal_connect(app, "activate", G_CALLBACK(activate), nullptr);
   return g_application_run(G_APPLICATION(app), argc, argv);

@@ -1,0 +1,387 @@
+#include "reader_atspi.hpp"
+
+#include <atspi/atspi-constants.h>
+
+#include <algorithm>
+
+#include "tree_atspi.hpp"
+
+namespace ombru::ax::desktop {
+
+// A run of text between embedded objects of `owner`'s text, exposed as a
+// static text of its own: characters [start, end) of the owner.
+struct TreeReader::Run {
+  Element owner;
+  std::int32_t start = 0, end = 0;
+  std::string text;
+  unsigned generation = 0;  // of `extents`
+  std::optional<Extents> extents;
+};
+
+TreeReader::Facts* TreeReader::factsOf(const Element& e) {
+  std::optional<AppFacts> a = app(e);
+  if (!a || !a->key) return nullptr;
+  auto it = facts_.find(a->key);
+  if (it == facts_.end()) {
+    Facts f;
+    f.app = std::move(*a);
+    it = facts_.emplace(f.app.key, std::move(f)).first;
+  }
+  return &it->second;
+}
+
+std::optional<Element> TreeReader::topLevelOf(const Element& e) {
+  // Up the parents to the child of the application; each element met keeps
+  // the answer, so the next element's walk ends at its parent.
+  constexpr int kDeepest = 200;
+  std::vector<const void*> met;
+  Element at = e;
+  std::optional<Element> top;
+  for (int i = 0; i < kDeepest; ++i) {
+    if (auto known = topLevel_.find(at.identity()); known != topLevel_.end()) {
+      top = known->second;
+      break;
+    }
+    met.push_back(at.identity());
+    std::optional<Value> p = parent(at);
+    if (!p || p->shape != Value::Shape::Element || p->elements.empty()) break;
+    std::optional<int> r = role(p->elements.front());
+    if (!r) break;
+    if (*r == ATSPI_ROLE_APPLICATION) {
+      top = at;
+      break;
+    }
+    at = p->elements.front();
+  }
+  if (!top) return std::nullopt;
+  for (const void* m : met) topLevel_[m] = *top;
+  return top;
+}
+
+std::optional<Point> TreeReader::origin(const Element& e) {
+  Facts* f = factsOf(e);
+  if (!f || !originOf_ || f->app.pid <= 0) return std::nullopt;
+  if (!f->originRead) {
+    f->originRead = true;
+    f->origin = originOf_(f->app.pid, nullptr);
+  }
+  if (f->origin) return f->origin;
+  // Several windows: the element's own window, told by its title and size.
+  std::optional<Element> top = topLevelOf(e);
+  if (!top) return std::nullopt;
+  auto known = windowOrigin_.find(top->identity());
+  if (known != windowOrigin_.end()) return known->second;
+  std::optional<Point> o;
+  std::optional<std::string> title = name(*top);
+  std::optional<Extents> size = extents(*top, true);
+  if (title && size) {
+    WindowHint hint{*title, size->width, size->height};
+    o = originOf_(f->app.pid, &hint);
+  }
+  windowOrigin_[top->identity()] = o;
+  return o;
+}
+
+bool TreeReader::windowRelative(const Element& e) {
+  Facts* f = factsOf(e);
+  return f && f->app.toolkit == "GTK" && f->app.version.rfind("4.", 0) == 0;
+}
+
+bool TreeReader::placed(const Element& e, States s) {
+  // GTK 4.8 marks nothing below the window as showing; visible is the most
+  // it says. A row scrolled away is then caught by the click guard.
+  return has(s, ATSPI_STATE_SHOWING) || (has(s, ATSPI_STATE_VISIBLE) && windowRelative(e));
+}
+
+std::optional<Extents> TreeReader::frame(const Element& e) {
+  // Only what is on screen has a frame: GTK answers INT_MIN for the rest and
+  // Chromium answers the off-screen place, so the state decides.
+  std::optional<States> s = states(e);
+  if (!s || !placed(e, *s)) return std::nullopt;
+  if (!windowRelative(e)) return extents(e, false);
+  std::optional<Point> o = origin(e);
+  // Never a window-relative place taken for a screen one.
+  if (!o) return std::nullopt;
+  std::optional<Extents> x = extents(e, true);
+  if (x) {
+    x->x += o->x;
+    x->y += o->y;
+  }
+  return x;
+}
+
+std::shared_ptr<TreeReader::Run> TreeReader::runOf(const Element& e) {
+  if (runs_.empty()) return nullptr;
+  auto it = runs_.find(e.identity());
+  if (it == runs_.end()) return nullptr;
+  std::shared_ptr<Run> r = it->second.lock();
+  if (!r) runs_.erase(it);
+  return r;
+}
+
+std::optional<Value> TreeReader::childrenWithRuns(const Element& e) {
+  std::optional<std::vector<Element>> kids = children(e, true);
+  if (!kids) return std::nullopt;
+  // Firefox keeps the text of an element in the element's own text, with
+  // one U+FFFC for each child, and has no text elements of its own: each
+  // run of text between children becomes a static text, in its place among
+  // the children. Fields keep their text as their value.
+  Facts* f = factsOf(e);
+  if (!f || f->app.toolkit != "Gecko") return Value::ofElements(std::move(*kids));
+  std::optional<States> s = states(e);
+  std::optional<int> r = role(e);
+  if (!s || !r || has(*s, ATSPI_STATE_EDITABLE)) return Value::ofElements(std::move(*kids));
+  switch (*r) {
+    // Controls whose text is their own name, as Chromium shows them: no
+    // text elements inside.
+    case ATSPI_ROLE_PUSH_BUTTON:
+    case ATSPI_ROLE_TOGGLE_BUTTON:
+    case ATSPI_ROLE_CHECK_BOX:
+    case ATSPI_ROLE_RADIO_BUTTON:
+    case ATSPI_ROLE_MENU_ITEM:
+    case ATSPI_ROLE_CHECK_MENU_ITEM:
+    case ATSPI_ROLE_RADIO_MENU_ITEM:
+    case ATSPI_ROLE_PAGE_TAB:
+    case ATSPI_ROLE_COMBO_BOX:
+    case ATSPI_ROLE_ENTRY:
+    case ATSPI_ROLE_PASSWORD_TEXT:
+      return Value::ofElements(std::move(*kids));
+    default:
+      break;
+  }
+  std::optional<std::string> all = text(e);
+  if (!all) return Value::ofElements(std::move(*kids));
+  const std::string& t = *all;
+  static constexpr std::string_view kFffc = "\xEF\xBF\xBC";
+  std::vector<Element> merged;
+  std::size_t child = 0;
+  std::int32_t at = 0, runFrom = 0;  // in characters, as the Text interface counts
+  std::size_t byteFrom = 0;
+  auto endRun = [&](std::size_t byteTo, std::int32_t to) {
+    std::string run = t.substr(byteFrom, byteTo - byteFrom);
+    if (run.find_first_not_of(" \t\n\r") == std::string::npos) return;
+    // One run object per place while any handle to it lives, so two reads
+    // of the same run give the same element.
+    std::weak_ptr<Run>& slot = runAt_[{e.identity(), runFrom}];
+    std::shared_ptr<Run> r = slot.lock();
+    if (!r || !(r->owner == e)) {
+      r = std::make_shared<Run>();
+      r->owner = e;
+      slot = r;
+    }
+    if (r->end != to || r->text != run) r->generation = 0;
+    r->start = runFrom;
+    r->end = to;
+    r->text = std::move(run);
+    runs_[r.get()] = r;
+    merged.push_back(Element(std::static_pointer_cast<void>(r)));
+  };
+  for (std::size_t i = 0; i < t.size();) {
+    if (t.compare(i, kFffc.size(), kFffc) == 0) {
+      endRun(i, at);
+      // More placeholders than children: the text is not as it seems.
+      if (child >= kids->size()) return Value::ofElements(std::move(*kids));
+      merged.push_back((*kids)[child++]);
+      i += kFffc.size();
+      ++at;
+      byteFrom = i;
+      runFrom = at;
+      continue;
+    }
+    const unsigned char c = static_cast<unsigned char>(t[i]);
+    i += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    ++at;
+  }
+  endRun(t.size(), at);
+  // Only where every child is an embedded object does the text between
+  // them belong to no element.
+  if (child != kids->size()) return Value::ofElements(std::move(*kids));
+  return Value::ofElements(std::move(merged));
+}
+
+std::optional<Value> TreeReader::runRead(Run& run, std::string_view attribute) {
+  if (attribute == "AXChildren") return Value::ofElements({});
+  if (attribute == "AXRole") return Value::ofText("AXStaticText");
+  if (attribute == "AXValue") return Value::ofText(run.text);
+  if (attribute == "AXTitle" || attribute == "AXDescription") return Value::ofText("");
+  if (attribute == "AXParent") return Value::ofElement(run.owner);
+  if (attribute == "AXFocused") return Value::ofBoolean(false);
+  if (attribute != "AXPosition" && attribute != "AXSize") return std::nullopt;
+  if (run.generation != generation_) {
+    run.generation = generation_;
+    run.extents.reset();
+    // The run's extents, as the owner's text places its characters; only
+    // while the owner is on screen (see frame()).
+    std::optional<States> s = states(run.owner);
+    if (s && placed(run.owner, *s)) {
+      const bool relative = windowRelative(run.owner);
+      std::optional<Point> o = relative ? origin(run.owner) : std::nullopt;
+      if (!relative || o) {
+        run.extents = rangeExtents(run.owner, run.start, run.end, relative);
+        if (run.extents && o) {
+          run.extents->x += o->x;
+          run.extents->y += o->y;
+        }
+      }
+    }
+  }
+  const std::optional<Extents>& e = run.extents;
+  if (!e || !(e->width > 0 && e->height > 0)) return std::nullopt;
+  if (attribute == "AXPosition") return Value::ofPoint(Point{e->x, e->y});
+  return Value::ofSize(Size{e->width, e->height});
+}
+
+std::optional<Value> TreeReader::windows(const Element& e) {
+  std::optional<std::vector<Element>> kids = children(e, false);
+  if (!kids) return std::nullopt;
+  std::vector<TopLevel> found;
+  for (Element& child : *kids) {
+    std::optional<int> r = role(child);
+    if (!r) continue;
+    TopLevel t{child, *r};
+    if (std::optional<States> s = states(child)) {
+      t.active = has(*s, ATSPI_STATE_ACTIVE);
+      t.showing = has(*s, ATSPI_STATE_SHOWING);
+    }
+    found.push_back(std::move(t));
+  }
+  return rankWindows(found);
+}
+
+std::optional<Value> TreeReader::read(const Element& element, std::string_view attribute) {
+  // Position and size come from one frame; the size read that directly
+  // follows the position read of the same element takes the other half, so
+  // a frame is one consistent snapshot.
+  const void* pendingOf = lastFrameOf_;
+  std::optional<Extents> pending = std::move(lastFrame_);
+  lastFrameOf_ = nullptr;
+  lastFrame_.reset();
+  if (!element) return std::nullopt;
+  if (std::shared_ptr<Run> run = runOf(element)) return runRead(*run, attribute);
+
+  if (attribute == "AXChildren") return childrenWithRuns(element);
+  if (attribute == "AXWindows") return windows(element);
+  if (attribute == "AXRole") {
+    std::optional<int> r = role(element);
+    if (!r) return std::nullopt;
+    bool multi = false;
+    if (*r == ATSPI_ROLE_TEXT || *r == ATSPI_ROLE_ENTRY) {
+      std::optional<States> s = states(element);
+      multi = s && has(*s, ATSPI_STATE_MULTI_LINE);
+    }
+    return Value::ofText(roleName(*r, multi));
+  }
+  if (attribute == "AXValue") return value(element);
+  if (attribute == "AXTitle" || attribute == "AXDescription") {
+    std::optional<std::string> s = attribute == "AXTitle" ? name(element) : description(element);
+    if (!s) return std::nullopt;
+    return Value::ofText(std::move(*s));
+  }
+  if (attribute == "AXPlaceholderValue") return placeholder(element);
+  if (attribute == "AXPosition") {
+    std::optional<Extents> e = frame(element);
+    if (!e) return std::nullopt;
+    lastFrameOf_ = element.identity();
+    lastFrame_ = e;
+    return Value::ofPoint(Point{e->x, e->y});
+  }
+  if (attribute == "AXSize") {
+    std::optional<Extents> e =
+        pending && pendingOf == element.identity() ? pending : frame(element);
+    if (!e) return std::nullopt;
+    return Value::ofSize(Size{e->width, e->height});
+  }
+  if (attribute == "AXParent") return parent(element);
+  if (attribute == "AXFocused") {
+    // As libatspi does, an unanswered state read is an empty set.
+    std::optional<States> s = states(element);
+    return Value::ofBoolean(s && has(*s, ATSPI_STATE_FOCUSED));
+  }
+  return std::nullopt;
+}
+
+bool TreeReader::grabFocus(const Element& element) {
+  lastFrame_.reset();
+  if (!element || runOf(element)) return false;
+  return focus(element);
+}
+
+std::optional<std::vector<std::string>> TreeReader::actions(const Element& element) {
+  lastFrame_.reset();
+  if (!element) return std::nullopt;
+  if (runOf(element)) return std::vector<std::string>{};
+  std::optional<std::vector<std::string>> names = actionNames(element);
+  if (!names) return std::nullopt;
+  std::vector<std::string> out;
+  for (const std::string& n : *names) addAction(out, actionName(n));
+  return out;
+}
+
+bool TreeReader::perform(const Element& element, std::string_view wanted) {
+  lastFrame_.reset();
+  if (!element || runOf(element)) return false;
+  std::optional<std::vector<std::string>> names = actionNames(element);
+  if (!names) return false;
+  for (std::size_t i = 0; i < names->size(); ++i) {
+    if (actionName((*names)[i]) == wanted) return doAction(element, static_cast<std::int32_t>(i));
+  }
+  return false;
+}
+
+std::optional<Element> TreeReader::atPoint(const Element& element, Point at) {
+  lastFrame_.reset();
+  if (!element || runOf(element)) return std::nullopt;
+  const bool relative = windowRelative(element);
+  if (relative) {
+    std::optional<Point> o = origin(element);
+    if (!o) return std::nullopt;
+    at = Point{at.x - o->x, at.y - o->y};
+  }
+  std::int32_t x = 0, y = 0;
+  if (!toInt(at.x, x) || !toInt(at.y, y)) return std::nullopt;
+  return hit(element, x, y, relative);
+}
+
+std::string TreeReader::toolkit(const Element& application) {
+  if (!application || runOf(application)) return "";
+  Facts* f = factsOf(application);
+  return f ? f->app.toolkit : std::string();
+}
+
+bool TreeReader::busy(const Element& element) {
+  if (!element || runOf(element)) return false;
+  std::optional<States> s = states(element);
+  return s && has(*s, ATSPI_STATE_BUSY);
+}
+
+void TreeReader::invalidate() {
+  lastFrame_.reset();
+  ++generation_;
+  forget();
+}
+
+void TreeReader::release() {
+  lastFrame_.reset();
+  runs_.clear();
+  runAt_.clear();
+  facts_.clear();
+  topLevel_.clear();
+  windowOrigin_.clear();
+  drop();
+}
+
+Value rankWindows(const std::vector<TopLevel>& children) {
+  std::vector<Element> ranked[3];
+  for (const TopLevel& c : children) {
+    if (!isTopLevelRole(c.role)) continue;
+    ranked[c.active ? 0 : c.showing ? 1 : 2].push_back(c.element);
+  }
+  for (int i = 1; i < 3; ++i) ranked[0].insert(ranked[0].end(), ranked[i].begin(), ranked[i].end());
+  return Value::ofElements(std::move(ranked[0]));
+}
+
+void addAction(std::vector<std::string>& names, std::string name) {
+  if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+}
+
+}  // namespace ombru::ax::desktop
