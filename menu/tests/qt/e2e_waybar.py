@@ -16,13 +16,12 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_xfce  # noqa: E402
 from e2e_sni import check, failures, start_daemon  # noqa: E402
-from e2e_xfce import Mark, contrast, wait  # noqa: E402
+from e2e_xfce import contrast, settled_mark, wait  # noqa: E402
 from wl_pointer import BTN_LEFT, BTN_RIGHT, VirtualPointer  # noqa: E402
 
 WIDTH, HEIGHT, BAR = 1024, 600, 24
@@ -44,35 +43,22 @@ def run(*cmd, env=None):
     return subprocess.run(cmd, capture_output=True, text=True, env=env).stdout
 
 
-class Session:
+class Session(e2e_xfce.Session):
+    """The Xfce test's session, with sway for a display and waybar for a tray."""
+
     def __init__(self, app, daemon_bin, shots):
-        self.app, self.daemon_bin, self.shots = app, daemon_bin, shots
-        self.work = tempfile.mkdtemp(prefix="ombru-waybar.")
-        self.log = os.path.join(self.work, "requests.log")
-        self.procs = {}
+        super().__init__(app, daemon_bin, shots)
         self.pointer = None
         self.env = dict(os.environ)
 
     def start(self, name, cmd, **kw):
-        self.procs[name] = subprocess.Popen(cmd, env=self.env, stdout=subprocess.DEVNULL,
-                                            stderr=kw.pop("stderr", subprocess.DEVNULL), **kw)
-        return self.procs[name]
-
-    def stop(self, name):
-        p = self.procs.pop(name, None)
-        if p and p.poll() is None:
-            p.terminate()
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+        return super().start(name, cmd, env=self.env, stdout=subprocess.DEVNULL,
+                             stderr=kw.pop("stderr", subprocess.DEVNULL), **kw)
 
     def stop_all(self):
         if self.pointer:
             self.pointer.close()
-        for name in reversed(list(self.procs)):
-            self.stop(name)
+        super().stop_all()
 
     def sway(self):
         runtime = self.env["XDG_RUNTIME_DIR"]
@@ -106,13 +92,6 @@ class Session:
             f.write(STYLES[style])
         self.start("waybar", ["waybar", "-c", config, "-s", css])
 
-    def registered(self):
-        out = run("gdbus", "call", "--session", "--dest", "org.kde.StatusNotifierWatcher",
-                  "--object-path", "/StatusNotifierWatcher", "--method",
-                  "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierWatcher",
-                  "RegisteredStatusNotifierItems", env=self.env)
-        return "org.kde.StatusNotifierItem-%d-" % self.procs["menu"].pid in out
-
     def shot(self, name):
         path = os.path.join(self.shots, name + ".png")
         subprocess.run(["grim", path], env=self.env, capture_output=True)
@@ -131,31 +110,6 @@ class Session:
             return walk(json.loads(run("swaymsg", "-t", "get_tree", "-r", env=self.env)))
         except ValueError:
             return -1
-
-    def posts(self):
-        out = []
-        if os.path.exists(self.log):
-            with open(self.log) as f:
-                for line in f:
-                    r = json.loads(line)
-                    if r.get("method") == "POST":
-                        out.append((r.get("path"), r.get("body")))
-        return out
-
-    def polls(self):
-        with open(self.log) as f:
-            return sum(1 for line in f if '"/state"' in line)
-
-
-def settled_mark(s, name, daemon=True):
-    """The mark once a poll has been shown and the bar has redrawn."""
-    if daemon:
-        start = s.polls()
-        wait(lambda: s.polls() > start, 5)
-    else:
-        time.sleep(3.5)  # one poll interval, whose request fails
-    time.sleep(1.0)
-    return Mark(s.shot(name))
 
 
 def menu_entries(before, after):
