@@ -49,13 +49,16 @@ std::optional<QColor> trayForeground() {
   auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
   xcb_connection_t* c = x11 ? x11->connection() : nullptr;
   if (!c) return std::nullopt;
-  int screen = 0;
-  char* host = nullptr;
-  int display = 0;
-  if (xcb_parse_display(nullptr, &host, &display, &screen) == 0) screen = 0;
-  std::free(host);
+  // The tray of the screen named in DISPLAY; the names are asked once.
   static const xcb_atom_t colors = atom(c, "_NET_SYSTEM_TRAY_COLORS");
-  const xcb_atom_t selection = atom(c, "_NET_SYSTEM_TRAY_S" + std::to_string(screen));
+  static const xcb_atom_t selection = [c] {
+    int screen = 0;
+    char* host = nullptr;
+    int display = 0;
+    if (xcb_parse_display(nullptr, &host, &display, &screen) == 0) screen = 0;
+    std::free(host);
+    return atom(c, "_NET_SYSTEM_TRAY_S" + std::to_string(screen));
+  }();
   if (colors == XCB_ATOM_NONE || selection == XCB_ATOM_NONE) return std::nullopt;
   // Errors are taken here, not left to Qt's queue, where a tray that just
   // went would be reported as a warning.
@@ -68,10 +71,11 @@ std::optional<QColor> trayForeground() {
   const Reply<xcb_get_property_reply_t> prop(xcb_get_property_reply(
       c, xcb_get_property(c, 0, owner->owner, colors, XCB_ATOM_CARDINAL, 0, 12), &error));
   std::free(error);
-  // Twelve 16-bit channels: foreground, error, warning, success.
-  if (!prop || prop->format != 32 || xcb_get_property_value_length(prop.get()) < 12)
-    return std::nullopt;
+  // Four colours of three 16-bit channels each, the foreground first.
   uint32_t v[3];
+  if (!prop || prop->format != 32 ||
+      xcb_get_property_value_length(prop.get()) < static_cast<int>(sizeof v))
+    return std::nullopt;
   std::memcpy(v, xcb_get_property_value(prop.get()), sizeof v);
   return QColor::fromRgba64(static_cast<quint16>(v[0]), static_cast<quint16>(v[1]),
                             static_cast<quint16>(v[2]));
