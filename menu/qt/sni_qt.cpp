@@ -507,7 +507,7 @@ class DBusMenu final : public QDBusVirtualObject {
       return true;
     }
     if (member == QLatin1String("Event") && args.size() == 4) {
-      event(args[0].toInt(), args[1].toString());
+      itemEvent(args[0].toInt(), args[1].toString());
       bus.send(msg.createReply());
       return true;
     }
@@ -523,7 +523,7 @@ class DBusMenu final : public QDBusVirtualObject {
         a.beginStructure();
         a >> id >> kind >> data >> time;
         a.endStructure();
-        if (!event(id, kind)) errors << id;
+        if (!itemEvent(id, kind)) errors << id;
       }
       a.endArray();
       bus.send(msg.createReply(QVariant::fromValue(errors)));
@@ -557,7 +557,7 @@ class DBusMenu final : public QDBusVirtualObject {
     return owner_.revision_ != before;
   }
 
-  bool event(int id, const QString& kind) {
+  bool itemEvent(int id, const QString& kind) {
     auto it = owner_.shown_.find(id);
     if (it == owner_.shown_.end()) return false;
     if (kind != QLatin1String("clicked")) return true;
