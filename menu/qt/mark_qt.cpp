@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "core/display.hpp"
+#include "display.hpp"
 
 namespace ombru::menu::qt {
 namespace {
@@ -129,7 +130,12 @@ QImage markImage(int side, const QColor& ink, double opacity) {
 
 QColor markInk() {
   // Linux trays know no template images: the panel's text colour keeps the
-  // mark visible on dark and light panels alike.
+  // mark visible on dark and light panels alike. An X11 tray may name it.
+  // On Wayland no client can learn a bar's colour, and the palette follows
+  // the application's theme, not the bar's; bars there are dark by default
+  // (waybar: white text on a dark bar), so the mark is drawn white.
+  if (const auto fg = trayForeground()) return *fg;
+  if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) return Qt::white;
   return QGuiApplication::palette().color(QPalette::WindowText);
 }
 

@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QtEndian>
 #include <algorithm>
+#include <iterator>
 
 #include "mark_qt.hpp"
 
@@ -157,6 +158,7 @@ const QString MENU_PATH = QStringLiteral("/MenuBar");
 // Sizes shells ask for (panel heights of 16 to 48 px, and the same on
 // doubled screens); each one is drawn on whole pixels.
 constexpr int PIXMAP_SIZES[] = {16, 22, 24, 32, 44, 48, 64, 96};
+static_assert(PIXMAP_SIZES[std::size(PIXMAP_SIZES) - 1] % PIXMAP_SIZES[0] == 0);
 
 const char* ITEM_XML = R"xml(  <interface name="org.kde.StatusNotifierItem">
     <property name="Category" type="s" access="read"/>
@@ -298,11 +300,21 @@ QVariantMap only(const QVariantMap& props, const QStringList& names) {
   return out;
 }
 
+// Some hosts (waybar) take the largest pixmap and scale it down to their
+// 16 px slot. The largest is therefore the 16 px drawing enlarged by a whole
+// factor, which comes down exactly on whole pixels instead of smeared.
+QImage pixmapImage(int side, const QColor& ink, double opacity) {
+  if (side != PIXMAP_SIZES[std::size(PIXMAP_SIZES) - 1]) return markImage(side, ink, opacity);
+  const int base = PIXMAP_SIZES[0];
+  return markImage(base, ink, opacity)
+      .scaled(side, side, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+}
+
 wire::Pixmaps pixmaps(double opacity) {
   wire::Pixmaps out;
   const QColor ink = markInk();
   for (int side : PIXMAP_SIZES) {
-    const QImage img = markImage(side, ink, opacity).convertToFormat(QImage::Format_ARGB32);
+    const QImage img = pixmapImage(side, ink, opacity).convertToFormat(QImage::Format_ARGB32);
     wire::Pixmap p{side, side, QByteArray(side * side * 4, Qt::Uninitialized)};
     auto* dst = reinterpret_cast<quint32*>(p.data.data());
     for (int y = 0; y < side; ++y) {
@@ -495,7 +507,7 @@ class DBusMenu final : public QDBusVirtualObject {
       return true;
     }
     if (member == QLatin1String("Event") && args.size() == 4) {
-      event(args[0].toInt(), args[1].toString());
+      itemEvent(args[0].toInt(), args[1].toString());
       bus.send(msg.createReply());
       return true;
     }
@@ -511,7 +523,7 @@ class DBusMenu final : public QDBusVirtualObject {
         a.beginStructure();
         a >> id >> kind >> data >> time;
         a.endStructure();
-        if (!event(id, kind)) errors << id;
+        if (!itemEvent(id, kind)) errors << id;
       }
       a.endArray();
       bus.send(msg.createReply(QVariant::fromValue(errors)));
@@ -545,7 +557,7 @@ class DBusMenu final : public QDBusVirtualObject {
     return owner_.revision_ != before;
   }
 
-  bool event(int id, const QString& kind) {
+  bool itemEvent(int id, const QString& kind) {
     auto it = owner_.shown_.find(id);
     if (it == owner_.shown_.end()) return false;
     if (kind != QLatin1String("clicked")) return true;

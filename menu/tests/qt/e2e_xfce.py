@@ -8,7 +8,9 @@ then looks at the panel's pixels and clicks the icon: the mark must show
 crisp and readable on a dark and on a light panel, at each look's opacity;
 the first right-click and a left-click must open the application's menu,
 and an entry chosen there must reach the stand-in daemon; a restarted panel
-must show the icon again. Screenshots are left in SHOT_DIR.
+must show the icon again. Last, the panel takes the application's XEmbed
+icon (no session bus for it) in the panel's text colour, and its menu works.
+Screenshots are left in SHOT_DIR.
 """
 
 import json
@@ -213,6 +215,43 @@ def choose_second_entry(s, before):
     return wait(lambda: len(s.posts()) > before, 5)
 
 
+def xembed(s, app, daemon_bin):
+    """The same panel taking the application's XEmbed icon: the application
+    has no session bus here, so it cannot offer its item over D-Bus."""
+    s.stop("menu")
+    s.panel(dark=True)
+    daemon = start_daemon(daemon_bin, None, s.log)
+    if not daemon:
+        check(False, "the stand-in daemon starts again")
+        return
+    s.procs["daemon"] = daemon
+    s.start("menu", [app], env=dict(os.environ, QT_QPA_PLATFORM="xcb",
+                                     DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent"),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    posted = len(s.posts())
+    mark = settled_mark(s, "xfce-xembed-dark-listening")
+    check(mark.box is not None and len(mark.covered) >= 20,
+          "the XEmbed icon shows in the dark panel (%d pixels)" % len(mark.covered))
+    if mark.box is None:
+        return
+    ratio = contrast(mark.ink, mark.background)
+    check(ratio >= 4.5, "XEmbed mark %s in the panel's text colour on %s: contrast %.2f:1"
+          % (mark.ink, mark.background, ratio))
+    side = mark.box[3] - mark.box[1] + 1
+    check(mark.opaque_share() >= 0.7, "XEmbed mark crisp at %d px: %.0f%% fully opaque"
+          % (side, 100 * mark.opaque_share()))
+    x, y = mark.centre()
+    subprocess.run(["xdotool", "mousemove", str(x), str(y)])
+    time.sleep(0.3)
+    subprocess.run(["xdotool", "click", "1"])
+    time.sleep(1.2)
+    s.shot("xfce-xembed-click")
+    check(choose_second_entry(s, posted), "a click on the XEmbed icon opens our menu: Mute "
+          "is chosen")
+    check(s.posts()[posted:] == [("/mute", {"muted": True})], "mute reaches the daemon: %s"
+          % s.posts()[posted:])
+
+
 def main():
     if len(sys.argv) != 4:
         print(__doc__, file=sys.stderr)
@@ -292,6 +331,8 @@ def main():
             off = settled_mark(s, "xfce-light-not-running", daemon=False)
             check(abs(off.strength() / full - 0.25) < 0.08,
                   "not-running look at %.2f of the listening one" % (off.strength() / full))
+
+        xembed(s, app, daemon_bin)
     finally:
         s.stop_all()
     print("%d failure(s)" % len(failures))

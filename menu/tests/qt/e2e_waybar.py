@@ -1,0 +1,235 @@
+#!/usr/bin/python3
+"""The tray application in waybar on a headless sway, as a user sees and uses it.
+
+    e2e_waybar.py OMBRU_MENU OMBRU_DEV_DAEMON SHOT_DIR
+Run by e2e_wayland.sh, which gives it a user of its own (sway refuses to run
+as root) and a private session bus. Starts sway with one headless output, a
+pointer of its own on the seat, the application, and waybar 3 s later; then
+looks at the bar's pixels and clicks the icon: the first right-click and a
+left click must each open the application's menu drawn by waybar, never a
+window of ours, and an entry chosen there must reach the stand-in daemon; a
+restarted waybar must show the icon again; the three looks keep their
+opacities. Screenshots go to SHOT_DIR.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_xfce  # noqa: E402
+from e2e_sni import check, failures, start_daemon  # noqa: E402
+from e2e_xfce import contrast, settled_mark, wait  # noqa: E402
+from wl_pointer import BTN_LEFT, BTN_RIGHT, VirtualPointer  # noqa: E402
+
+WIDTH, HEIGHT, BAR = 1024, 600, 24
+# Our menu as waybar draws it (e2e_state.json): 14 entries; the mute toggle
+# is the ninth.
+MENU_ENTRIES, MUTE_ENTRY = 14, 8
+
+WAYBAR_CONFIG = {"layer": "top", "position": "top", "height": BAR, "modules-left": ["tray"],
+                 "tray": {"spacing": 4}}  # waybar's own icon size: 16 px
+STYLES = {
+    # waybar's own colours (its default style is a translucent dark bar with
+    # white text), made opaque so that pixels can be measured
+    "dark": "window#waybar { background: #2b303b; color: #ffffff; }",
+    "light": "window#waybar { background: #f0f0f0; color: #202020; }",
+}
+
+
+def run(*cmd, env=None):
+    return subprocess.run(cmd, capture_output=True, text=True, env=env).stdout
+
+
+class Session(e2e_xfce.Session):
+    """The Xfce test's session, with sway for a display and waybar for a tray."""
+
+    def __init__(self, app, daemon_bin, shots):
+        super().__init__(app, daemon_bin, shots)
+        self.pointer = None
+        self.env = dict(os.environ)
+
+    def start(self, name, cmd, **kw):
+        return super().start(name, cmd, env=self.env, stdout=subprocess.DEVNULL,
+                             stderr=kw.pop("stderr", subprocess.DEVNULL), **kw)
+
+    def stop_all(self):
+        if self.pointer:
+            self.pointer.close()
+        super().stop_all()
+
+    def sway(self):
+        runtime = self.env["XDG_RUNTIME_DIR"]
+        config = os.path.join(self.work, "sway.conf")
+        with open(config, "w") as f:
+            f.write("output HEADLESS-1 resolution %dx%d bg #808080 solid_color\n" % (WIDTH, HEIGHT))
+        self.env.update(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1",
+                        WLR_RENDERER="pixman")
+        self.start("sway", ["sway", "-c", config])
+
+        def named(prefix):
+            found = [n for n in os.listdir(runtime) if n.startswith(prefix)
+                     and not n.endswith(".lock")]
+            return found[0] if found else None
+        if not wait(lambda: named("wayland-") and named("sway-ipc."), 15):
+            return False
+        self.env["WAYLAND_DISPLAY"] = named("wayland-")
+        self.env["SWAYSOCK"] = os.path.join(runtime, named("sway-ipc."))
+        # The headless seat has no pointer; this gives it one before any bar
+        # starts, as on a real desktop.
+        self.pointer = VirtualPointer(runtime, self.env["WAYLAND_DISPLAY"], WIDTH, HEIGHT)
+        return True
+
+    def waybar(self, style):
+        self.stop("waybar")
+        config = os.path.join(self.work, "waybar.json")
+        css = os.path.join(self.work, "waybar-%s.css" % style)
+        with open(config, "w") as f:
+            json.dump(WAYBAR_CONFIG, f)
+        with open(css, "w") as f:
+            f.write(STYLES[style])
+        self.start("waybar", ["waybar", "-c", config, "-s", css])
+
+    def shot(self, name):
+        path = os.path.join(self.shots, name + ".png")
+        subprocess.run(["grim", path], env=self.env, capture_output=True)
+        return path
+
+    def our_windows(self):
+        """Windows of the application in sway's tree (a popup of waybar's is none)."""
+        pid = self.procs["menu"].pid
+
+        def walk(node):
+            n = 1 if node.get("pid") == pid else 0
+            for key in ("nodes", "floating_nodes"):
+                n += sum(walk(k) for k in node.get(key, []))
+            return n
+        try:
+            return walk(json.loads(run("swaymsg", "-t", "get_tree", "-r", env=self.env)))
+        except ValueError:
+            return -1
+
+
+def menu_entries(before, after):
+    """The text lines of a popup that came up below the bar: (top, bottom, x) each."""
+    a = e2e_xfce.pixels(before, 500, HEIGHT - BAR, 0, BAR)
+    b = e2e_xfce.pixels(after, 500, HEIGHT - BAR, 0, BAR)
+    changed = [(r, c) for r in range(len(a)) for c in range(0, 500, 2) if a[r][c] != b[r][c]]
+    if len(changed) < 2000:
+        return []
+    top, bottom = min(r for r, _ in changed), max(r for r, _ in changed)
+    left, right = min(c for _, c in changed), max(c for _, c in changed)
+    counts = {}
+    for r in range(top, bottom + 1):
+        for c in range(left, right + 1):
+            counts[b[r][c]] = counts.get(b[r][c], 0) + 1
+    paper = max(counts, key=counts.get)
+    # Text, unlike separators, does not reach the popup's edges.
+    inner = range(left + 12, min(right - 12, left + 260))
+    rows = [r for r in range(top + 2, bottom - 1)
+            if any(sum(abs(b[r][c][i] - paper[i]) for i in range(3)) > 120 for c in inner)]
+    lines, start = [], None
+    for i, r in enumerate(rows):
+        if start is None:
+            start = r
+        if i + 1 == len(rows) or rows[i + 1] != r + 1:
+            if r - start >= 4:
+                lines.append((BAR + start, BAR + r, left + 40))
+            start = None
+    return lines
+
+
+def choose_mute(s, pointer_button, x, y, what, base, n):
+    """Clicks the icon, checks the popup is our menu, and clicks its mute toggle."""
+    s.pointer.click(x, y, pointer_button)
+    time.sleep(1.2)
+    shot = s.shot("waybar-%s-click" % what.replace(" ", "-"))
+    lines = menu_entries(base, shot)
+    check(len(lines) == MENU_ENTRIES, "a %s click shows our menu as waybar's popup: %d of %d "
+          "entries" % (what, len(lines), MENU_ENTRIES))
+    check(s.our_windows() == 0, "a %s click opens no window of ours" % what)
+    if len(lines) != MENU_ENTRIES:
+        s.pointer.click(WIDTH - 10, HEIGHT - 10)  # closes whatever opened
+        return
+    top, bottom, ex = lines[MUTE_ENTRY]
+    s.pointer.click(ex, (top + bottom) // 2)
+    check(wait(lambda: len(s.posts()) > n, 5), "the mute toggle chosen after a %s click reaches "
+          "the daemon" % what)
+
+
+def main():
+    if len(sys.argv) != 4:
+        print(__doc__, file=sys.stderr)
+        return 2
+    app, daemon_bin, shots = sys.argv[1:]
+    os.makedirs(shots, exist_ok=True)
+    s = Session(app, daemon_bin, shots)
+    e2e_xfce.PANEL_HEIGHT = BAR
+    e2e_xfce.SCREEN_WIDTH = WIDTH
+    try:
+        if not s.sway():
+            check(False, "sway starts headless")
+            return 1
+        daemon = start_daemon(daemon_bin, None, s.log)
+        if not daemon:
+            return 1
+        s.procs["daemon"] = daemon
+        err = os.path.join(s.work, "menu.err")
+        with open(err, "w") as f:
+            s.start("menu", [app], stderr=f)
+        time.sleep(3.0)  # an ordinary autostart race: the bar comes later
+        s.waybar("light")
+        check(wait(s.registered, 15), "the item registers with waybar started 3 s later")
+        mark = settled_mark(s, "waybar-light-listening")
+        check(mark.box is not None, "the mark shows in the light bar")
+        if mark.box is not None:
+            # waybar draws our pixels as they are, and a Wayland client cannot
+            # learn the bar's colour: the mark is drawn for waybar's own dark
+            # style, so a light bar is measured, not held to that standard.
+            print("note listening mark %s on the light bar %s: contrast %.2f:1"
+                  % (mark.ink, mark.background, contrast(mark.ink, mark.background)))
+
+        # Restarted, in waybar's own dark colours: the icon comes back.
+        s.waybar("dark")
+        check(wait(s.registered, 15), "the item registers again with a restarted waybar")
+        mark = settled_mark(s, "waybar-dark-listening")
+        check(mark.box is not None and len(mark.covered) >= 20,
+              "the mark shows in the restarted, dark bar (%d pixels)" % len(mark.covered))
+        if mark.box is None:
+            return 1
+        ratio = contrast(mark.ink, mark.background)
+        check(ratio >= 4.5, "listening mark %s on the dark bar %s: contrast %.2f:1"
+              % (mark.ink, mark.background, ratio))
+        side = mark.box[3] - mark.box[1] + 1
+        check(side <= 16 and mark.opaque_share() >= 0.7, "crisp at %d px: %.0f%% of covered "
+              "pixels fully opaque" % (side, 100 * mark.opaque_share()))
+        full = mark.strength()
+        x, y = mark.centre()
+
+        choose_mute(s, BTN_RIGHT, x, y, "first right", mark.path, 0)
+        check(s.posts()[:1] == [("/mute", {"muted": True})], "mute reaches the daemon: %s"
+              % s.posts()[:1])
+        muted = settled_mark(s, "waybar-dark-muted").strength()
+        check(abs(muted / full - 0.35) < 0.08, "muted look at %.2f of the listening one"
+              % (muted / full))
+        choose_mute(s, BTN_LEFT, x, y, "left", mark.path, 1)
+        check(s.posts()[1:2] == [("/mute", {"muted": False})], "unmute reaches the daemon: %s"
+              % s.posts()[1:2])
+        s.stop("daemon")
+        off = settled_mark(s, "waybar-dark-not-running", daemon=False)
+        check(abs(off.strength() / full - 0.25) < 0.08,
+              "not-running look at %.2f of the listening one" % (off.strength() / full))
+        with open(err) as f:
+            said = f.read()
+        check(said.count("no tray host found") == 1,
+              "'no tray host found' said once before waybar came: %r" % said[-300:])
+    finally:
+        s.stop_all()
+    print("%d failure(s)" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
