@@ -215,6 +215,33 @@ def choose_second_entry(s, before):
     return wait(lambda: len(s.posts()) > before, 5)
 
 
+def check_mark(mark, where, max_side=None):
+    """The listening mark shows, stands out at least 4.5:1 against the bar
+    and is crisp (70 % of its covered pixels fully opaque); false when it is
+    missing, so the caller can stop."""
+    check(mark.box is not None and len(mark.covered) >= 20,
+          "the mark shows %s (%d pixels)" % (where, len(mark.covered)))
+    if mark.box is None:
+        return False
+    ratio = contrast(mark.ink, mark.background)
+    check(ratio >= 4.5, "listening mark %s %s %s: contrast %.2f:1"
+          % (mark.ink, where, mark.background, ratio))
+    side = mark.box[3] - mark.box[1] + 1
+    check((max_side is None or side <= max_side) and mark.opaque_share() >= 0.7,
+          "crisp at %d px: %.0f%% of covered pixels fully opaque"
+          % (side, 100 * mark.opaque_share()))
+    return True
+
+
+def click_icon(s, x, y, button, shot):
+    """A click on the panel's icon, and a screenshot of what it opened."""
+    subprocess.run(["xdotool", "mousemove", str(x), str(y)])
+    time.sleep(0.3)
+    subprocess.run(["xdotool", "click", str(button)])
+    time.sleep(1.2)
+    s.shot(shot)
+
+
 def xembed(s, app, daemon_bin):
     """The same panel taking the application's XEmbed icon: the application
     has no session bus here, so it cannot offer its item over D-Bus."""
@@ -230,22 +257,10 @@ def xembed(s, app, daemon_bin):
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     posted = len(s.posts())
     mark = settled_mark(s, "xfce-xembed-dark-listening")
-    check(mark.box is not None and len(mark.covered) >= 20,
-          "the XEmbed icon shows in the dark panel (%d pixels)" % len(mark.covered))
-    if mark.box is None:
+    if not check_mark(mark, "as an XEmbed icon in the dark panel"):
         return
-    ratio = contrast(mark.ink, mark.background)
-    check(ratio >= 4.5, "XEmbed mark %s in the panel's text colour on %s: contrast %.2f:1"
-          % (mark.ink, mark.background, ratio))
-    side = mark.box[3] - mark.box[1] + 1
-    check(mark.opaque_share() >= 0.7, "XEmbed mark crisp at %d px: %.0f%% fully opaque"
-          % (side, 100 * mark.opaque_share()))
     x, y = mark.centre()
-    subprocess.run(["xdotool", "mousemove", str(x), str(y)])
-    time.sleep(0.3)
-    subprocess.run(["xdotool", "click", "1"])
-    time.sleep(1.2)
-    s.shot("xfce-xembed-click")
+    click_icon(s, x, y, 1, "xfce-xembed-click")
     check(choose_second_entry(s, posted), "a click on the XEmbed icon opens our menu: Mute "
           "is chosen")
     check(s.posts()[posted:] == [("/mute", {"muted": True})], "mute reaches the daemon: %s"
@@ -278,25 +293,13 @@ def main():
         check(said.count("no tray host found") == 1,
               "'no tray host found' said once before the panel came: %r" % said[-300:])
         mark = settled_mark(s, "xfce-dark-listening")
-        check(mark.box is not None and len(mark.covered) >= 20,
-              "the mark shows in the dark panel (%d pixels)" % len(mark.covered))
-        if mark.box is None:
+        if not check_mark(mark, "on the dark panel"):
             return 1
-        ratio = contrast(mark.ink, mark.background)
-        check(ratio >= 4.5, "listening mark %s on the dark panel %s: contrast %.2f:1"
-              % (mark.ink, mark.background, ratio))
-        side = mark.box[3] - mark.box[1] + 1
-        check(mark.opaque_share() >= 0.7, "crisp at %d px: %.0f%% of covered pixels fully opaque"
-              % (side, 100 * mark.opaque_share()))
         full = mark.strength()
 
         # First right-click: the application's menu, and its mute entry works.
         x, y = mark.centre()
-        subprocess.run(["xdotool", "mousemove", str(x), str(y)])
-        time.sleep(0.3)
-        subprocess.run(["xdotool", "click", "3"])
-        time.sleep(1.2)
-        s.shot("xfce-right-click")
+        click_icon(s, x, y, 3, "xfce-right-click")
         check(visible_windows("ombru-menu") == [], "no window of the application opens")
         check(choose_second_entry(s, 0), "the first right-click shows our menu: Mute is chosen")
         check(s.posts()[:1] == [("/mute", {"muted": True})], "mute reaches the daemon: %s"
@@ -307,11 +310,7 @@ def main():
               (muted / full))
 
         # Left click: the panel shows the same menu (the item is a menu).
-        subprocess.run(["xdotool", "mousemove", str(x), str(y)])
-        time.sleep(0.3)
-        subprocess.run(["xdotool", "click", "1"])
-        time.sleep(1.2)
-        s.shot("xfce-left-click")
+        click_icon(s, x, y, 1, "xfce-left-click")
         check(visible_windows("ombru-menu") == [], "a left click opens no window of ours")
         check(choose_second_entry(s, 1), "a left click shows our menu: Unmute is chosen")
         check(s.posts()[1:2] == [("/mute", {"muted": False})], "unmute reaches the daemon: %s"
