@@ -35,6 +35,15 @@ std::string takeString(gchar* s) {
   return out;
 }
 
+// A string libatspi handed over, or nothing when the call failed.
+std::optional<std::string> takeUnlessFailed(gchar* s, const Err& err) {
+  if (err) {
+    g_free(s);
+    return std::nullopt;
+  }
+  return takeString(s);
+}
+
 AtspiAccessible* raw(const Element& e) {
   return e.as<AtspiAccessible>();
 }
@@ -143,11 +152,7 @@ std::optional<std::string> SerialTree::text(const Element& e) {
   if (!text) return std::nullopt;
   Err err;
   gchar* s = atspi_text_get_text(text.p, 0, -1, &err);
-  if (err) {
-    g_free(s);
-    return std::nullopt;
-  }
-  return takeString(s);
+  return takeUnlessFailed(s, err);
 }
 
 std::optional<std::string> SerialTree::name(const Element& e) {
@@ -155,11 +160,7 @@ std::optional<std::string> SerialTree::name(const Element& e) {
   if (!a) return std::nullopt;
   Err err;
   gchar* s = atspi_accessible_get_name(a, &err);
-  if (err) {
-    g_free(s);
-    return std::nullopt;
-  }
-  return takeString(s);
+  return takeUnlessFailed(s, err);
 }
 
 std::optional<std::string> SerialTree::description(const Element& e) {
@@ -167,11 +168,7 @@ std::optional<std::string> SerialTree::description(const Element& e) {
   if (!a) return std::nullopt;
   Err err;
   gchar* s = atspi_accessible_get_description(a, &err);
-  if (err) {
-    g_free(s);
-    return std::nullopt;
-  }
-  return takeString(s);
+  return takeUnlessFailed(s, err);
 }
 
 std::optional<Value> SerialTree::placeholder(const Element& e) {
