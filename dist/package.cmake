@@ -1,5 +1,5 @@
-# Debian packages, one per install component: `cpack -G DEB` in a build
-# configured with -DCMAKE_INSTALL_PREFIX=/usr (scripts/package-check does it).
+# Debian packages, one per install component: `cpack -G DEB` in any build.
+# Packages always install to /usr, whatever prefix the build was given.
 set(OMBRU_PACKAGE_MAINTAINER "Ombru Voice maintainers <maintainers@ombru.invalid>" CACHE STRING
   "Maintainer field of the Debian packages")
 
@@ -11,7 +11,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Ombru Voice companions")
 # Staged like any DESTDIR install, so the packages hold exactly what
 # `cmake --install` puts in place (the /etc entry and the unit's path too).
 set(CPACK_SET_DESTDIR ON)
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_COMPONENTS_ALL ${components})
@@ -57,8 +58,12 @@ set(CPACK_COMPONENT_DEV-DAEMON_DESCRIPTION "stand-in for the Ombru Voice daemon'
  which the menu's Start and Restart commands use.")
 
 # Files under /etc are the administrator's: dpkg must keep their changes.
-if(TARGET ombru-menu AND OMBRU_AUTOSTART AND autostart_dir MATCHES "^/etc/")
-  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/menu/conffiles "${autostart_dir}/ombru-menu.desktop\n")
+set(package_autostart_dir /etc/xdg/autostart)
+if(OMBRU_AUTOSTART_DIR)
+  set(package_autostart_dir ${OMBRU_AUTOSTART_DIR})
+endif()
+if(TARGET ombru-menu AND OMBRU_AUTOSTART AND package_autostart_dir MATCHES "^/etc/")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/menu/conffiles "${package_autostart_dir}/ombru-menu.desktop\n")
   set(CPACK_DEBIAN_MENU_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/menu/conffiles)
 endif()
 
