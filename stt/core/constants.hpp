@@ -40,7 +40,7 @@ inline constexpr std::string_view kDecoderCouldNotLoad = "decoder could not load
 inline constexpr std::string_view kDecoderCouldNotStart = "decoder could not start";
 inline constexpr std::string_view kDecodingFailed = "decoding failed";
 inline constexpr std::string_view kSearchCouldNotBeSetUp = "search could not be set up";
-inline constexpr std::string_view kRecogniserUnavailable = "recogniser unavailable";
+inline constexpr std::string_view kModelNotLoaded = "recogniser unavailable";
 
 // The longest waits for the authorisation answer and for the recognition.
 inline constexpr std::chrono::milliseconds kAuthorisationWait{60'000};
@@ -106,6 +106,13 @@ inline constexpr long kFastMaxWords = 10;
 inline constexpr size_t kSegmentsReadAhead = 1;
 // A cancel sets a flag and notifies no one, hence the polling.
 inline constexpr std::chrono::milliseconds kCancelPoll{50};
+
+// Debian's US English model (pocketsphinx-en-us): the folder and, inside
+// it, the acoustic model folder, the language model and the dictionary.
+inline constexpr std::string_view kModelDirectory = "/usr/share/pocketsphinx/model/en-us";
+inline constexpr std::string_view kAcousticModel = "en-us";
+inline constexpr std::string_view kLanguageModel = "en-us.lm.bin";
+inline constexpr std::string_view kDictionary = "cmudict-en-us.dict";
 
 // Where the dictionary cut to the language model's words is kept: a folder
 // of this name in the user's cache folder, one file per model version, named

@@ -373,18 +373,19 @@ class SphinxRecognizer final : public SpeechRecognizer {
                                                    ResultHandler handler) override {
     auto task = std::make_shared<SphinxTask>();
     if (!pool_->loaded()) {
-      handler(std::nullopt, errorOf(std::string(kRecogniserUnavailable)));
+      handler(std::nullopt, errorOf(std::string(kModelNotLoaded)));
       return task;
     }
     std::string openError;
     double seconds = 0;
-    auto audio = openAudio(request.url, openError, &seconds);
+    auto audio = openAudio(request.audioPath, openError, &seconds);
     // A file long enough to hold several segments gets its decoders now,
     // before the recognition is timed, rather than while it runs. A shorter
     // one may still be cut in two, and then loads its second decoder when
     // that segment waits.
-    const Search search = chooseSearch(seconds, workersHere(),
-                                       std::chrono::duration<double>(kRecognitionWait).count());
+    const Search search =
+        chooseSearch(seconds, workersHere(),
+                     std::chrono::duration<double>(request.recognitionWait).count());
     if (audio) pool_->reserve(std::min(workersHere(), surelySegments(seconds)), search);
     // The thread owns what it uses (decoders, task, handler), so the run may
     // end, and the process exit, while it is still decoding.
@@ -445,8 +446,8 @@ class SphinxPlatform final : public SpeechPlatform {
 }  // namespace
 
 SphinxModel modelIn(const std::filesystem::path& directory) {
-  return SphinxModel{directory / "en-us", directory / "en-us.lm.bin",
-                     directory / "cmudict-en-us.dict"};
+  return SphinxModel{directory / kAcousticModel, directory / kLanguageModel,
+                     directory / kDictionary};
 }
 
 std::unique_ptr<SpeechPlatform> makeSphinxPlatform(SphinxModel model,

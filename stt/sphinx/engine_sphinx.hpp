@@ -5,11 +5,10 @@
 #include <memory>
 #include <optional>
 
+#include "constants.hpp"
 #include "speech.hpp"
 
 namespace stt {
-
-inline constexpr const char* kModelDirectory = "/usr/share/pocketsphinx/model/en-us";
 
 struct SphinxModel {
   std::filesystem::path hmm;   // acoustic model directory
