@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "scratch_dir.hpp"
+#include "service_support.hpp"
 #include "word_errors.hpp"
 
 extern char** environ;
@@ -118,6 +119,62 @@ std::string loadAverage() {
 
 constexpr int kCommandRuns = 11;
 
+// Resident memory of a process, KiB; 0 when it cannot be read.
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmRSS:" && status >> value) return value;
+  }
+  return 0;
+}
+
+// The command through the recogniser service, warm and cold, against the
+// tool in process, the floor and the engine's decode alone in a decoder
+// already loaded (the floor decoding the file six times less once, over
+// five); then the long recording through the service. Interleaved rounds.
+void benchService(const std::string& command, const std::string& longStem, const fs::path& dir) {
+  ServiceHome home(dir / "run");
+  const std::string wav = command + ".wav";
+  std::vector<double> here, cold, warm, floor, decodeOnly;
+  std::vector<std::string> six(6, wav);
+  six.insert(six.begin(), OMBRU_STT_FLOOR);
+  for (int i = 0; i < kCommandRuns; ++i) {
+    here.push_back(run({OMBRU_STT_BINARY, wav}).seconds);
+    {
+      ServiceHome::Using using_(home);
+      home.stop();
+      cold.push_back(run({OMBRU_STT_BINARY, wav}).seconds);
+      warm.push_back(run({OMBRU_STT_BINARY, wav}).seconds);
+    }
+    const double once = run({OMBRU_STT_FLOOR, wav}).seconds;
+    floor.push_back(once);
+    decodeOnly.push_back((run(six).seconds - once) / 5);
+  }
+  std::printf("command through the service, %d rounds, median wall s:\n", kCommandRuns);
+  std::printf("  in process %.3f, cold %.3f (%.2fx), warm %.3f\n", median(here), median(cold),
+              median(cold) / median(here), median(warm));
+  std::printf("  floor %.3f: warm %.2fx; decode alone %.3f: warm %.2fx\n", median(floor),
+              median(warm) / median(floor), median(decodeOnly), median(warm) / median(decodeOnly));
+  const pid_t pid = home.pid();
+  std::printf("  service resident, one decoder: %ld KiB\n", residentKiB(pid));
+  const auto out = (dir / "long-service.txt").string();
+  const auto outHere = (dir / "long-here.txt").string();
+  Measure inService;
+  {
+    ServiceHome::Using using_(home);
+    inService = run({OMBRU_STT_BINARY, longStem + ".wav"}, out);
+  }
+  const auto inProcess = run({OMBRU_STT_BINARY, longStem + ".wav"}, outHere);
+  const double audio = audioSeconds(longStem + ".wav");
+  std::printf("long %.1f s: service %.2f s (RTF %.3f), in process %.2f s (RTF %.3f), %s\n", audio,
+              inService.seconds, inService.seconds / audio, inProcess.seconds,
+              inProcess.seconds / audio,
+              readFile(out) == readFile(outHere) ? "same transcript" : "transcripts differ");
+  std::printf("  service resident, two decoders: %ld KiB\n", residentKiB(pid));
+}
+
 }  // namespace
 
 int main() {
@@ -181,6 +238,7 @@ int main() {
       ok = false;
     }
   }
+  benchService(command, corpus + "/long", dir);
   std::printf("load average at the end: %s\n", loadAverage().c_str());
   fs::remove_all(dir);
   std::printf("%s\n", ok ? "ombru-stt within its word error bounds"

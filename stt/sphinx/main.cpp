@@ -60,15 +60,15 @@ class StandardStreams final : public stt::Console {
 };
 
 // The service's executable: beside this one in a build tree, else where
-// the package installs it.
+// the install puts it relative to this one. Empty when this one cannot be
+// found, and then no service is started.
 std::filesystem::path serviceProgram() {
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    auto beside = self.parent_path() / stt::kServiceProgram;
-    if (::access(beside.c_str(), X_OK) == 0) return beside;
-  }
-  return OMBRU_STT_SERVICE_INSTALLED;
+  if (error) return {};
+  auto beside = self.parent_path() / stt::kServiceProgram;
+  if (::access(beside.c_str(), X_OK) == 0) return beside;
+  return (self.parent_path() / OMBRU_STT_SERVICE_FROM_TOOL).lexically_normal();
 }
 
 }  // namespace
