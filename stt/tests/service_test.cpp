@@ -112,6 +112,32 @@ TEST_F(SttService, TheFirstCallStartsTheServiceAndLaterOnesReuseIt) {
   }
 }
 
+// Callers that stop mid-frame, send garbage or a huge length: each is
+// hung up on, and the service serves the next caller as before.
+TEST_F(SttService, BrokenRequestsAreHungUpOnAndTheServiceGoesOn) {
+  const auto audio = command();
+  const auto want = inProcess(audio);
+  expectSame(viaService(audio), want);
+  const pid_t pid = home_->pid();
+  ASSERT_NE(pid, 0);
+  const std::string hello =
+      stt::encodeFrame(stt::Frame{stt::kProtocolVersion, stt::FrameKind::hello, "x"});
+  for (const std::string& request : {hello.substr(0, 9), std::string("GET / HTTP/1.1\r\n\r\n"),
+                                     hello.substr(0, 7) + std::string("\xff\xff\xff\x7f", 4)}) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, home_->socket().c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char byte;
+    EXPECT_LE(::read(fd, &byte, 1), 0);  // blocks until the service hangs up
+    ::close(fd);
+  }
+  expectSame(viaService(audio), want);
+  EXPECT_EQ(home_->pid(), pid);
+}
+
 TEST_F(SttService, CallersAtOnceAreAllAnswered) {
   const auto audio = command();
   const auto want = inProcess(audio);
