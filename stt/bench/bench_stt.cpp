@@ -12,6 +12,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "scratch_dir.hpp"
+#include "service_support.hpp"
 #include "word_errors.hpp"
 
 extern char** environ;
@@ -118,15 +120,104 @@ std::string loadAverage() {
 
 constexpr int kCommandRuns = 11;
 
+// Processor seconds a process has had, user and system.
+double processorSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string field;
+  double ticks = 0;
+  for (int i = 1; i <= 15 && stat >> field; ++i) {
+    if (i >= 14) ticks += std::stod(field);  // utime, stime
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Resident memory of a process, KiB; 0 when it cannot be read.
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmRSS:" && status >> value) return value;
+  }
+  return 0;
+}
+
+// The command through the recogniser service, warm and cold, against the
+// tool in process, the floor and the engine's decode alone in a decoder
+// already loaded (the floor decoding the file six times less once, over
+// five); then the long recording through the service. Interleaved rounds.
+void benchService(const std::string& command, const std::string& longStem, const fs::path& dir) {
+  ServiceHome home(dir / "run");
+  const std::string wav = command + ".wav";
+  // Wall and processor seconds; the warm run's processor time counts the
+  // service's share too.
+  std::vector<double> wall[5], cpu[5];
+  enum { kHere, kCold, kWarm, kFloor, kDecodeOnly };
+  std::vector<std::string> six(6, wav);
+  six.insert(six.begin(), OMBRU_STT_FLOOR);
+  auto note = [&](int which, double seconds, double cpuSeconds) {
+    wall[which].push_back(seconds);
+    cpu[which].push_back(cpuSeconds);
+  };
+  for (int i = 0; i < kCommandRuns; ++i) {
+    const auto here = run({OMBRU_STT_BINARY, wav});
+    note(kHere, here.seconds, here.cpuSeconds);
+    {
+      ServiceHome::Using using_(home);
+      home.stop();
+      const auto cold = run({OMBRU_STT_BINARY, wav});
+      const pid_t pid = home.pid();
+      const double before = processorSeconds(pid);
+      const auto warm = run({OMBRU_STT_BINARY, wav});
+      note(kCold, cold.seconds, cold.cpuSeconds);
+      note(kWarm, warm.seconds, warm.cpuSeconds + processorSeconds(pid) - before);
+    }
+    const auto once = run({OMBRU_STT_FLOOR, wav});
+    const auto many = run(six);
+    note(kFloor, once.seconds, once.cpuSeconds);
+    note(kDecodeOnly, (many.seconds - once.seconds) / 5, (many.cpuSeconds - once.cpuSeconds) / 5);
+  }
+  std::printf("command through the service, %d rounds, medians, wall s / cpu s:\n", kCommandRuns);
+  const char* names[] = {"in process", "cold", "warm", "floor", "decode alone"};
+  for (int i = 0; i < 5; ++i)
+    std::printf("  %-12s %6.3f %6.3f\n", names[i], median(wall[i]), median(cpu[i]));
+  std::printf(
+      "  cold over in process %.2f; warm over the floor %.2f, over decode alone %.2f "
+      "(cpu %.2f, %.2f)\n",
+      median(wall[kCold]) / median(wall[kHere]), median(wall[kWarm]) / median(wall[kFloor]),
+      median(wall[kWarm]) / median(wall[kDecodeOnly]), median(cpu[kWarm]) / median(cpu[kFloor]),
+      median(cpu[kWarm]) / median(cpu[kDecodeOnly]));
+  const pid_t pid = home.pid();
+  std::printf("  service resident, one decoder: %ld KiB\n", residentKiB(pid));
+  const auto out = (dir / "long-service.txt").string();
+  const auto outHere = (dir / "long-here.txt").string();
+  Measure inService;
+  {
+    ServiceHome::Using using_(home);
+    inService = run({OMBRU_STT_BINARY, longStem + ".wav"}, out);
+  }
+  const auto inProcess = run({OMBRU_STT_BINARY, longStem + ".wav"}, outHere);
+  const double audio = audioSeconds(longStem + ".wav");
+  std::printf("long %.1f s: service %.2f s (RTF %.3f), in process %.2f s (RTF %.3f), %s\n", audio,
+              inService.seconds, inService.seconds / audio, inProcess.seconds,
+              inProcess.seconds / audio,
+              readFile(out) == readFile(outHere) ? "same transcript" : "transcripts differ");
+  std::printf("  service resident, two decoders: %ld KiB\n", residentKiB(pid));
+}
+
 }  // namespace
 
-int main() {
+// With "service", only the recogniser service is measured.
+int main(int argc, char** argv) {
+  const bool serviceOnly = argc > 1 && std::string(argv[1]) == "service";
   const fs::path dir = fs::temp_directory_path() / "ombru-stt-bench";
   fs::remove_all(dir);
   fs::create_directories(dir);
   // A cache of the bench's own; one run first prepares the dictionary, as
   // the first run after installing does.
   setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1);
+  // In process unless a run is given the service's runtime folder.
+  unsetenv("XDG_RUNTIME_DIR");
   const std::string corpus = (dir / "corpus").string(), real = (dir / "real").string();
   if (run({"sh", OMBRU_STT_CORPUS_SCRIPT, OMBRU_STT_SENTENCES, corpus}).status != 0 ||
       run({"sh", OMBRU_STT_REAL_SPEECH_SCRIPT, real}).status != 0) {
@@ -137,6 +228,12 @@ int main() {
   (void)run({OMBRU_STT_BINARY, command + ".wav"});
 
   std::printf("load average at the start: %s\n", loadAverage().c_str());
+  if (serviceOnly) {
+    benchService(command, corpus + "/long", dir);
+    std::printf("load average at the end: %s\n", loadAverage().c_str());
+    fs::remove_all(dir);
+    return 0;
+  }
   std::vector<double> wall[2], cpu[2];
   long peak[2] = {0, 0};
   for (int i = 0; i < kCommandRuns; ++i) {
@@ -181,6 +278,7 @@ int main() {
       ok = false;
     }
   }
+  benchService(command, corpus + "/long", dir);
   std::printf("load average at the end: %s\n", loadAverage().c_str());
   fs::remove_all(dir);
   std::printf("%s\n", ok ? "ombru-stt within its word error bounds"

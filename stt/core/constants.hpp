@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace stt {
@@ -40,7 +41,7 @@ inline constexpr std::string_view kDecoderCouldNotLoad = "decoder could not load
 inline constexpr std::string_view kDecoderCouldNotStart = "decoder could not start";
 inline constexpr std::string_view kDecodingFailed = "decoding failed";
 inline constexpr std::string_view kSearchCouldNotBeSetUp = "search could not be set up";
-inline constexpr std::string_view kRecogniserUnavailable = "recogniser unavailable";
+inline constexpr std::string_view kModelNotLoaded = "recogniser unavailable";
 
 // The longest waits for the authorisation answer and for the recognition.
 inline constexpr std::chrono::milliseconds kAuthorisationWait{60'000};
@@ -107,11 +108,58 @@ inline constexpr size_t kSegmentsReadAhead = 1;
 // A cancel sets a flag and notifies no one, hence the polling.
 inline constexpr std::chrono::milliseconds kCancelPoll{50};
 
+// Debian's US English model (pocketsphinx-en-us): the folder and, inside
+// it, the acoustic model folder, the language model and the dictionary.
+inline constexpr std::string_view kModelDirectory = "/usr/share/pocketsphinx/model/en-us";
+inline constexpr std::string_view kAcousticModel = "en-us";
+inline constexpr std::string_view kLanguageModel = "en-us.lm.bin";
+inline constexpr std::string_view kDictionary = "cmudict-en-us.dict";
+
 // Where the dictionary cut to the language model's words is kept: a folder
 // of this name in the user's cache folder, one file per model version, named
 // kPreparedPrefix, a hash of the model files' identity, kPreparedSuffix.
 inline constexpr std::string_view kCacheFolder = "ombru-stt";
 inline constexpr std::string_view kPreparedPrefix = "dictionary-";
 inline constexpr std::string_view kPreparedSuffix = ".dict";
+
+// The recogniser service: one per user, the model kept loaded, reached over
+// a Unix socket in a folder of the user's runtime folder.
+inline constexpr std::string_view kServiceFolder = "ombru-stt";
+inline constexpr std::string_view kServiceSocket = "socket";
+// Held locked by the one service that serves; a second one leaves.
+inline constexpr std::string_view kServiceLock = "lock";
+// The service's executable, beside the tool in a build and in the
+// package's private folder when installed.
+inline constexpr std::string_view kServiceProgram = "ombru-stt-service";
+// With no caller for this long, the service leaves and frees its memory.
+inline constexpr std::chrono::milliseconds kServiceIdle{10 * 60'000};
+// After starting a service, the tool tries to connect this long, this often.
+inline constexpr std::chrono::milliseconds kServiceStartWait{2'000};
+inline constexpr std::chrono::milliseconds kServiceConnectPoll{5};
+// The longest the tool waits for the service to take it on, its model load
+// included; past it the tool decodes by itself.
+inline constexpr std::chrono::milliseconds kServiceReadyWait{5'000};
+// The longest the service waits for each request of a caller.
+inline constexpr std::chrono::milliseconds kServiceRequestWait{2'000};
+// While decoding, the service says so this often; a service silent for
+// kServiceSilence is taken for hung, and the tool decodes by itself.
+inline constexpr std::chrono::milliseconds kServiceHeartbeat{250};
+inline constexpr std::chrono::milliseconds kServiceSilence{2'000};
+// Decoders the service may hold (one per core of a 2-core machine), and
+// callers it talks to at once; more are turned away at once.
+inline constexpr size_t kServiceDecoders = 2;
+inline constexpr size_t kServiceConnections = 8;
+inline constexpr int kServiceBacklog = 16;
+
+// The service's protocol: every message is a frame of kFrameMagic, the
+// protocol version (16 bits), a kind (8 bits) and the payload's length (32
+// bits, little-endian), then the payload.
+inline constexpr std::string_view kFrameMagic = "OSTT";
+inline constexpr uint16_t kProtocolVersion = 1;
+// Longest payloads: a request is a few words; a reply holds a transcript.
+inline constexpr size_t kMostRequestBytes = 4096;
+inline constexpr size_t kMostReplyBytes = 1 << 20;
+// The longest recognition wait a caller may ask of the service.
+inline constexpr std::chrono::milliseconds kMostRecognitionWait{10 * 60'000};
 
 }  // namespace stt

@@ -2,12 +2,15 @@
 // implements these; the flow relies on nothing else.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "constants.hpp"
 
 namespace stt {
 
@@ -30,10 +33,13 @@ using ResultHandler =
 using AuthorizationHandler = std::function<void(AuthorizationStatus)>;
 
 struct URLRecognitionRequest {
-  std::filesystem::path url;
+  std::filesystem::path audioPath;
   bool shouldReportPartialResults = true;
   bool addsPunctuation = false;
   bool requiresOnDeviceRecognition = false;
+  // How long the caller waits for the result; the engine may choose how
+  // thoroughly to search by it.
+  std::chrono::milliseconds recognitionWait = kRecognitionWait;
 };
 
 class RecognitionTask {

@@ -55,8 +55,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
   if (args.size() < 2) return std::nullopt;
   CommandLine line;
   std::error_code error;
-  line.url = std::filesystem::absolute(args[1], error);
-  if (error) line.url = args[1];
+  line.audioPath = std::filesystem::absolute(args[1], error);
+  if (error) line.audioPath = args[1];
   for (const auto& word : args) {
     if (word == kServerOkFlag) line.serverOK = true;
   }
@@ -95,9 +95,10 @@ int transcribe(const std::vector<std::string>& args, SpeechPlatform& platform, C
     return run.fail(kRecognizerUnavailable, std::string(kRecognizerUnavailableMessage));
 
   URLRecognitionRequest request;
-  request.url = parsed->url;
+  request.audioPath = parsed->audioPath;
   request.shouldReportPartialResults = false;
   request.addsPunctuation = true;
+  request.recognitionWait = waits.recognition;
   if (recognizer->supportsOnDeviceRecognition()) {
     request.requiresOnDeviceRecognition = true;
   } else if (!parsed->serverOK) {

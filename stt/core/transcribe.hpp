@@ -16,7 +16,7 @@
 namespace stt {
 
 struct CommandLine {
-  std::filesystem::path url;
+  std::filesystem::path audioPath;
   bool serverOK = false;
   std::optional<std::string> outPath;
 };

@@ -1,5 +1,9 @@
 #include "audio_sndfile.hpp"
 
+#include <unistd.h>
+
+#include <utility>
+
 #include <samplerate.h>
 #include <sndfile.h>
 
@@ -143,10 +147,10 @@ class SndfileReader final : public AudioReader {
 
 }  // namespace
 
-std::unique_ptr<AudioReader> openAudio(const std::filesystem::path& path, std::string& error,
+namespace {
+
+std::unique_ptr<AudioReader> readerFor(SNDFILE* file, const SF_INFO& info, std::string& error,
                                        double* seconds) {
-  SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (file == nullptr) {
     error = sf_strerror(nullptr);
     return nullptr;
@@ -165,6 +169,50 @@ std::unique_ptr<AudioReader> openAudio(const std::filesystem::path& path, std::s
     *seconds = info.frames > 0 ? static_cast<double>(info.frames) / info.samplerate : 0.0;
   }
   return reader;
+}
+
+}  // namespace
+
+std::unique_ptr<AudioReader> openAudio(const std::filesystem::path& path, std::string& error,
+                                       double* seconds) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  return readerFor(file, info, error, seconds);
+}
+
+namespace {
+
+// libsndfile is told to leave the descriptor open, so that whether it closed
+// one on a failure never matters; this closes it after the file.
+class DescriptorReader final : public AudioReader {
+ public:
+  DescriptorReader(std::unique_ptr<AudioReader> inner, int fd)
+      : inner_(std::move(inner)), fd_(fd) {}
+  ~DescriptorReader() override {
+    inner_.reset();
+    ::close(fd_);
+  }
+  DescriptorReader(const DescriptorReader&) = delete;
+  DescriptorReader& operator=(const DescriptorReader&) = delete;
+  std::span<const int16_t> next() override { return inner_->next(); }
+  std::string error() override { return inner_->error(); }
+
+ private:
+  std::unique_ptr<AudioReader> inner_;
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioReader> openAudio(int fd, std::string& error, double* seconds) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, 0);
+  auto reader = readerFor(file, info, error, seconds);
+  if (!reader) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<DescriptorReader>(std::move(reader), fd);
 }
 
 }  // namespace stt

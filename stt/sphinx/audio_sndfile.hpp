@@ -15,5 +15,7 @@ namespace stt {
 // length the file's header gives, in seconds, goes to `seconds` when set.
 std::unique_ptr<AudioReader> openAudio(const std::filesystem::path& path, std::string& error,
                                        double* seconds = nullptr);
+// The same from an open descriptor, which it takes over and closes.
+std::unique_ptr<AudioReader> openAudio(int fd, std::string& error, double* seconds = nullptr);
 
 }  // namespace stt

@@ -228,10 +228,12 @@ std::unique_ptr<Decoder> loadDecoder(const SphinxModel& model, const fs::path& d
 // one is loaded up front and the others only when a file can use them.
 class DecoderPool final {
  public:
-  DecoderPool(SphinxModel model, std::optional<fs::path> cache)
-      : model_(std::move(model)), dict_(model_.dict) {
+  // At most `limit` decoders live at once; none means no limit.
+  DecoderPool(SphinxModel model, std::optional<fs::path> cache, size_t limit = 0)
+      : model_(std::move(model)), dict_(model_.dict), limit_(limit) {
+    identity_ = modelIdentity(model_.dict, model_.lm);
     // Taken before the load, so that files changed while loading are caught.
-    const auto identity = modelIdentity(model_.dict, model_.lm);
+    const auto& identity = identity_;
     if (cache) {
       if (auto prepared = findPreparedDictionary(*cache, model_.dict, model_.lm)) dict_ = *prepared;
     }
@@ -247,8 +249,11 @@ class DecoderPool final {
     }
     if (first) idle_.push_back(std::move(first));
     loaded_ = !idle_.empty();
+    count_ = idle_.size();
   }
   bool loaded() const { return loaded_; }
+  // The model files as they were when the load began.
+  const std::optional<std::string>& identity() const { return identity_; }
   const fs::path& dictionary() const { return dict_; }
 
   // Loads decoders, side by side, until `count` are idle, each with `search`.
@@ -257,15 +262,22 @@ class DecoderPool final {
     {
       std::lock_guard guard(lock_);
       missing = count > idle_.size() ? count - idle_.size() : 0;
+      if (limit_ != 0) missing = std::min(missing, limit_ - std::min(limit_, count_));
+      count_ += missing;  // counted now, so that no other caller loads past the limit
     }
     std::vector<std::thread> loaders;
     for (size_t i = 0; i < missing; ++i) {
       try {
         loaders.emplace_back([this, search] {
           auto decoder = loadDecoder(model_, dict_);
-          if (decoder && decoder->use(search)) release(std::move(decoder));
+          if (decoder && decoder->use(search)) {
+            release(std::move(decoder));
+          } else {
+            forget();
+          }
         });
       } catch (const std::system_error&) {
+        for (size_t left = loaders.size(); left < missing; ++left) forget();
         break;  // the workers load what they lack
       }
     }
@@ -273,15 +285,7 @@ class DecoderPool final {
   }
 
   std::unique_ptr<Decoder> acquire(Search search, std::string& error) {
-    std::unique_ptr<Decoder> decoder;
-    {
-      std::lock_guard guard(lock_);
-      if (!idle_.empty()) {
-        decoder = std::move(idle_.back());
-        idle_.pop_back();
-      }
-    }
-    if (!decoder) decoder = loadDecoder(model_, dict_);
+    auto decoder = take();
     if (!decoder) {
       error = takeLastError(kDecoderCouldNotLoad);
       return nullptr;
@@ -297,19 +301,59 @@ class DecoderPool final {
     idle_.push_back(std::move(decoder));
   }
 
+  // An idle decoder, or a new one while the limit allows; null otherwise.
+  std::unique_ptr<Decoder> take() {
+    {
+      std::lock_guard guard(lock_);
+      if (!idle_.empty()) {
+        auto decoder = std::move(idle_.back());
+        idle_.pop_back();
+        return decoder;
+      }
+      if (limit_ != 0 && count_ >= limit_) return nullptr;
+      ++count_;
+    }
+    auto decoder = loadDecoder(model_, dict_);
+    if (!decoder) forget();
+    return decoder;
+  }
+
  private:
+  // A decoder counted against the limit that never came to be.
+  void forget() {
+    std::lock_guard guard(lock_);
+    --count_;
+  }
+
   SphinxModel model_;
   fs::path dict_;
+  size_t limit_;
+  std::optional<std::string> identity_;
   bool loaded_ = false;
   std::mutex lock_;
+  size_t count_ = 0;  // decoders alive or being loaded
   std::vector<std::unique_ptr<Decoder>> idle_;
 };
 
 // The pool's decoders for one recognition, all with its search.
 class SearchDecoders final : public DecoderSource {
  public:
-  SearchDecoders(DecoderPool& pool, Search search) : pool_(pool), search_(search) {}
+  // `held`, when given, is the first decoder handed out.
+  SearchDecoders(DecoderPool& pool, Search search, std::unique_ptr<Decoder> held = nullptr)
+      : pool_(pool), search_(search), held_(std::move(held)) {}
+  ~SearchDecoders() override {
+    if (held_) pool_.release(std::move(held_));
+  }
+  SearchDecoders(const SearchDecoders&) = delete;
+  SearchDecoders& operator=(const SearchDecoders&) = delete;
   std::unique_ptr<SegmentDecoder> acquire(std::string& error) override {
+    if (held_) {
+      if (!held_->use(search_)) {
+        error = takeLastError(kSearchCouldNotBeSetUp);
+        return nullptr;  // the destructor gives it back
+      }
+      return std::move(held_);
+    }
     return pool_.acquire(search_, error);
   }
   void release(std::unique_ptr<SegmentDecoder> decoder) override {
@@ -319,6 +363,7 @@ class SearchDecoders final : public DecoderSource {
  private:
   DecoderPool& pool_;
   Search search_;
+  std::unique_ptr<Decoder> held_;
 };
 
 RecognitionError errorOf(std::string description) {
@@ -339,15 +384,16 @@ size_t surelySegments(double seconds) {
   return static_cast<size_t>(std::min(std::ceil(seconds / kLongestSegmentSeconds), kMostSegments));
 }
 
-void recognise(DecoderPool& pool, Search search, AudioReader* audio, const std::string& openError,
-               const std::atomic<bool>& cancelled, const ResultHandler& handler) {
+void recognise(DecoderPool& pool, Search search, std::unique_ptr<Decoder> held, AudioReader* audio,
+               const std::string& openError, const std::atomic<bool>& cancelled,
+               const ResultHandler& handler) {
+  SearchDecoders decoders(pool, search, std::move(held));
   if (!audio) {
     if (!cancelled) handler(std::nullopt, errorOf(openError));
     return;
   }
   if (cancelled) return;
   takeLastError("");
-  SearchDecoders decoders(pool, search);
   auto decoded = decodeSegments(*audio, decoders, workersHere(), cancelled);
   if (!decoded) return;
   if (!decoded->error.empty()) {
@@ -362,6 +408,45 @@ struct SphinxTask final : RecognitionTask {
   void cancel() override { cancelled = true; }
 };
 
+// Starts one recognition on a thread of its own. `held`, when given, is a
+// decoder already taken for it.
+std::shared_ptr<RecognitionTask> startRecognition(std::shared_ptr<DecoderPool> pool,
+                                                  std::unique_ptr<Decoder> held,
+                                                  std::unique_ptr<AudioReader> audio,
+                                                  const std::string& openError, double seconds,
+                                                  std::chrono::milliseconds wait,
+                                                  ResultHandler handler) {
+  auto task = std::make_shared<SphinxTask>();
+  // A file long enough to hold several segments gets its decoders now,
+  // before the recognition is timed, rather than while it runs. A shorter
+  // one may still be cut in two, and then loads its second decoder when
+  // that segment waits.
+  const Search search =
+      chooseSearch(seconds, workersHere(), std::chrono::duration<double>(wait).count());
+  if (audio) {
+    const size_t wanted = std::min(workersHere(), surelySegments(seconds));
+    pool->reserve(held && wanted > 0 ? wanted - 1 : wanted, search);
+  }
+  // The thread owns what it uses (decoders, task, handler), so the run may
+  // end, and the process exit, while it is still decoding.
+  auto owned = std::make_shared<std::unique_ptr<Decoder>>(std::move(held));
+  try {
+    std::thread([pool, search, task, owned, audio = std::shared_ptr<AudioReader>(std::move(audio)),
+                 openError, handler]() mutable {
+      try {
+        recognise(*pool, search, std::move(*owned), audio.get(), openError, task->cancelled,
+                  handler);
+      } catch (...) {
+        // Out of memory while reporting; the run ends by its time-out.
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    if (*owned) pool->release(std::move(*owned));
+    handler(std::nullopt, errorOf(std::string(kCouldNotStartRecognition)));
+  }
+  return task;
+}
+
 class SphinxRecognizer final : public SpeechRecognizer {
  public:
   explicit SphinxRecognizer(std::shared_ptr<DecoderPool> pool) : pool_(std::move(pool)) {}
@@ -371,37 +456,15 @@ class SphinxRecognizer final : public SpeechRecognizer {
 
   std::shared_ptr<RecognitionTask> recognitionTask(URLRecognitionRequest request,
                                                    ResultHandler handler) override {
-    auto task = std::make_shared<SphinxTask>();
     if (!pool_->loaded()) {
-      handler(std::nullopt, errorOf(std::string(kRecogniserUnavailable)));
-      return task;
+      handler(std::nullopt, errorOf(std::string(kModelNotLoaded)));
+      return std::make_shared<SphinxTask>();
     }
     std::string openError;
     double seconds = 0;
-    auto audio = openAudio(request.url, openError, &seconds);
-    // A file long enough to hold several segments gets its decoders now,
-    // before the recognition is timed, rather than while it runs. A shorter
-    // one may still be cut in two, and then loads its second decoder when
-    // that segment waits.
-    const Search search = chooseSearch(seconds, workersHere(),
-                                       std::chrono::duration<double>(kRecognitionWait).count());
-    if (audio) pool_->reserve(std::min(workersHere(), surelySegments(seconds)), search);
-    // The thread owns what it uses (decoders, task, handler), so the run may
-    // end, and the process exit, while it is still decoding.
-    try {
-      std::thread([pool = pool_, search, task,
-                   audio = std::shared_ptr<AudioReader>(std::move(audio)), openError,
-                   handler]() mutable {
-        try {
-          recognise(*pool, search, audio.get(), openError, task->cancelled, handler);
-        } catch (...) {
-          // Out of memory while reporting; the run ends by its time-out.
-        }
-      }).detach();
-    } catch (const std::system_error&) {
-      handler(std::nullopt, errorOf(std::string(kCouldNotStartRecognition)));
-    }
-    return task;
+    auto audio = openAudio(request.audioPath, openError, &seconds);
+    return startRecognition(pool_, nullptr, std::move(audio), openError, seconds,
+                            request.recognitionWait, std::move(handler));
   }
 
  private:
@@ -422,13 +485,7 @@ class SphinxPlatform final : public SpeechPlatform {
   }
 
   std::unique_ptr<SpeechRecognizer> recognizer(std::string_view localeIdentifier) override {
-    if (localeIdentifier != kLocale) return nullptr;
-    std::error_code error;
-    namespace fs = std::filesystem;
-    if (!fs::is_directory(model_.hmm, error) || !fs::is_regular_file(model_.lm, error) ||
-        !fs::is_regular_file(model_.dict, error)) {
-      return nullptr;
-    }
+    if (localeIdentifier != kLocale || !modelPresent(model_)) return nullptr;
     // Loaded once, so that every recogniser of this platform reuses them.
     std::lock_guard guard(lock_);
     if (!pool_) pool_ = std::make_shared<DecoderPool>(model_, cache_);
@@ -442,11 +499,67 @@ class SphinxPlatform final : public SpeechPlatform {
   std::shared_ptr<DecoderPool> pool_;
 };
 
+class SphinxLease final : public DecoderLease {
+ public:
+  SphinxLease(std::shared_ptr<DecoderPool> pool, std::unique_ptr<Decoder> held)
+      : pool_(std::move(pool)), held_(std::move(held)) {}
+  ~SphinxLease() override {
+    if (held_) pool_->release(std::move(held_));
+  }
+  SphinxLease(const SphinxLease&) = delete;
+  SphinxLease& operator=(const SphinxLease&) = delete;
+
+  std::shared_ptr<RecognitionTask> recognise(int fd, std::chrono::milliseconds wait,
+                                             ResultHandler handler) override {
+    std::string openError;
+    double seconds = 0;
+    auto audio = openAudio(fd, openError, &seconds);
+    return startRecognition(pool_, std::move(held_), std::move(audio), openError, seconds, wait,
+                            std::move(handler));
+  }
+
+ private:
+  std::shared_ptr<DecoderPool> pool_;
+  std::unique_ptr<Decoder> held_;
+};
+
+class SphinxServiceEngine final : public SphinxService {
+ public:
+  SphinxServiceEngine(SphinxModel model, std::optional<fs::path> cache, size_t mostDecoders) {
+    quietLogging();
+    if (modelPresent(model))
+      pool_ = std::make_shared<DecoderPool>(std::move(model), std::move(cache), mostDecoders);
+  }
+  bool loaded() override { return pool_ && pool_->loaded() && pool_->identity(); }
+  std::string identity() override { return loaded() ? *pool_->identity() : std::string(); }
+  std::unique_ptr<DecoderLease> lease() override {
+    if (!loaded()) return nullptr;
+    auto decoder = pool_->take();
+    if (!decoder) return nullptr;
+    return std::make_unique<SphinxLease>(pool_, std::move(decoder));
+  }
+
+ private:
+  std::shared_ptr<DecoderPool> pool_;
+};
+
 }  // namespace
 
+bool modelPresent(const SphinxModel& model) {
+  std::error_code error;
+  return fs::is_directory(model.hmm, error) && fs::is_regular_file(model.lm, error) &&
+         fs::is_regular_file(model.dict, error);
+}
+
+std::unique_ptr<SphinxService> makeSphinxService(SphinxModel model,
+                                                 std::optional<std::filesystem::path> cache,
+                                                 size_t mostDecoders) {
+  return std::make_unique<SphinxServiceEngine>(std::move(model), std::move(cache), mostDecoders);
+}
+
 SphinxModel modelIn(const std::filesystem::path& directory) {
-  return SphinxModel{directory / "en-us", directory / "en-us.lm.bin",
-                     directory / "cmudict-en-us.dict"};
+  return SphinxModel{directory / kAcousticModel, directory / kLanguageModel,
+                     directory / kDictionary};
 }
 
 std::unique_ptr<SpeechPlatform> makeSphinxPlatform(SphinxModel model,

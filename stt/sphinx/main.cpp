@@ -6,11 +6,13 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "engine_sphinx.hpp"
 #include "prepared_dictionary.hpp"
+#include "service_linux.hpp"
 #include "transcribe.hpp"
 
 // Present only in sanitizer builds, whose reports must stay visible.
@@ -57,14 +59,26 @@ class StandardStreams final : public stt::Console {
   int errFd_;
 };
 
+// The service's executable: beside this one in a build tree, else where
+// the install puts it relative to this one. Empty when this one cannot be
+// found, and then no service is started.
+std::filesystem::path serviceProgram() {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  auto beside = self.parent_path() / stt::kServiceProgram;
+  if (::access(beside.c_str(), X_OK) == 0) return beside;
+  return (self.parent_path() / OMBRU_STT_SERVICE_FROM_TOOL).lexically_normal();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // A caller that stops reading must not turn a result into a signal death.
   std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv, argv + argc);
-  auto platform =
-      stt::makeSphinxPlatform(stt::modelIn(stt::kModelDirectory), stt::cacheDirectory());
+  auto platform = stt::makeServicePlatform(stt::modelIn(stt::kModelDirectory),
+                                           stt::cacheDirectory(), serviceProgram());
   StandardStreams console(claimStandardError());
   const int status = stt::transcribe(args, *platform, console,
                                      stt::Waits{stt::kAuthorisationWait, stt::kRecognitionWait});

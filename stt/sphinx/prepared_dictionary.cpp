@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "constants.hpp"
+#include "output.hpp"
 
 namespace stt {
 namespace {
@@ -28,10 +29,6 @@ constexpr int kFormat = 1;
 // here defends against a forger, who could write the cache folder anyway.
 constexpr uint64_t kFnvOffsetBasis = 14695981039346656037ull;
 constexpr uint64_t kFnvPrime = 1099511628211ull;
-// Readable by all, like the files it is cut from.
-constexpr mode_t kPreparedMode = 0644;
-// What mkstemp replaces with a unique name.
-constexpr std::string_view kUniqueSuffix = "XXXXXX";
 
 uint64_t fnv1a(std::string_view bytes) {
   uint64_t hash = kFnvOffsetBasis;
@@ -189,31 +186,8 @@ bool writePreparedDictionary(const fs::path& cache, const fs::path& dict, const 
 
   std::error_code error;
   fs::create_directories(cache, error);
-  std::string temporary =
-      (cache / (std::string(kPreparedPrefix) + std::string(kUniqueSuffix))).string();
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return false;
-  const std::string header = headerLine(identity, body);
-  bool ok = true;
-  for (std::string_view part : {std::string_view(header), std::string_view(body)}) {
-    while (ok && !part.empty()) {
-      const ssize_t n = ::write(fd, part.data(), part.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok = false;
-        break;
-      }
-      part.remove_prefix(static_cast<size_t>(n));
-    }
-  }
-  ok = ::fchmod(fd, kPreparedMode) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
   const fs::path target = preparedPath(cache, identity);
-  if (ok) ok = ::rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
+  if (!writeFileAtomically(target.string(), headerLine(identity, body) + body)) return false;
   removeOtherPrepared(cache, target);
   return true;
 }

@@ -1,8 +1,9 @@
 // Accuracy on a corpus of synthetic voices made here: ombru-stt against the
 // engine's floor (each file whole, in one call) on short clips, and a long
 // recording of all of them joined, which must come back whole inside the
-// recognition wait. The first case makes the corpus and leaves it, with
-// its result, for the second.
+// recognition wait; and each through the recogniser service, which must
+// print the very bytes the tool prints in process. The first case makes
+// the corpus and leaves it, with its result, for the second.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "engine_sphinx.hpp"
 #include "prepared_dictionary.hpp"
 #include "run_program.hpp"
+#include "service_support.hpp"
 #include "transcribe.hpp"
 #include "word_errors.hpp"
 
@@ -80,7 +82,8 @@ constexpr double kBusyMachine = 1.0 / 3.0;
 // that other work keeps busy a run may outlast the wait; it must then end as
 // a time-out does, and the same flow, given time, must hear the file. A run
 // that outlasts the wait on a machine mostly its own fails.
-void hear(const fs::path& audio, const fs::path& stem, std::vector<std::string>& heard) {
+void hear(const fs::path& audio, const fs::path& stem, std::vector<std::string>& heard,
+          std::string* printed = nullptr) {
   const auto before = machineTime();
   const auto started = std::chrono::steady_clock::now();
   const auto ran = runProgram({OMBRU_STT_BINARY, audio.string()}, stem);
@@ -88,6 +91,7 @@ void hear(const fs::path& audio, const fs::path& stem, std::vector<std::string>&
   const auto after = machineTime();
   ASSERT_EQ(ran.status, 0) << ran.err;
   heard = wordsOf(ran.out);
+  if (printed != nullptr) *printed = ran.out;
   if (!heard.empty()) return;
   // A time-out's outcome: an empty transcript, no message, and not before
   // the wait was over.
@@ -121,7 +125,21 @@ struct Compared {
   size_t words = 0, oursErrors = 0, floorErrors = 0, differing = 0;
 };
 
-// Each file through ombru-stt and, all in one process, through the floor.
+// What the tool printed for `audio` through the service, when the same run
+// in process printed `here`: the very same bytes. A run in process that
+// outlasted the wait has nothing to compare with.
+void expectTheServiceSame(ServiceHome& service, const fs::path& audio, const std::string& here,
+                          const fs::path& stem) {
+  if (wordsOf(here).empty()) return;
+  const auto ran = service.run({OMBRU_STT_BINARY, audio.string()}, stem);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  if (ran.out != "\n" || !ran.err.empty()) {  // else a time-out of its own under load
+    EXPECT_EQ(ran.out, here) << audio << ": the service and the tool in process differ";
+  }
+}
+
+// Each file through ombru-stt and, all in one process, through the floor;
+// and through the service, for the same bytes as in process.
 // A short file is one segment and gets the engine's full search, so its
 // words must be the floor's, whichever dictionary was loaded.
 Compared compareWithTheFloor(const std::vector<std::string>& clips, const fs::path& cache,
@@ -132,10 +150,13 @@ Compared compareWithTheFloor(const std::vector<std::string>& clips, const fs::pa
   const auto model = stt::modelIn(stt::kModelDirectory);
   Compared c;
   std::vector<std::vector<std::string>> references, ours;
+  ServiceHome service(stem.string() + "-runtime");
   for (const auto& clip : clips) {
     references.push_back(wordsOf(readFile(clip + ".txt")));
     ours.emplace_back();
-    hear(clip + ".wav", stem.string() + "-stt", ours.back());
+    std::string printed;
+    hear(clip + ".wav", stem.string() + "-stt", ours.back(), &printed);
+    expectTheServiceSame(service, clip + ".wav", printed, stem.string() + "-service");
     if (references.size() == 1) {
       EXPECT_TRUE(stt::findPreparedDictionary(cache, model.dict, model.lm))
           << "the first run prepared no dictionary";
@@ -199,7 +220,13 @@ TEST(SttCorpus, ALongRecordingComesBackWholeInsideTheWait) {
   std::ifstream(kShortResult) >> shortRate;
   ASSERT_GE(shortRate, 0) << "no result from the short clips in " << kCorpus;
   std::vector<std::string> heard;
-  ASSERT_NO_FATAL_FAILURE(hear(kCorpus / "long.wav", kCorpus / "long", heard));
+  std::string printed;
+  ASSERT_NO_FATAL_FAILURE(hear(kCorpus / "long.wav", kCorpus / "long", heard, &printed));
+  {
+    // Its segments decoded on the service's two decoders: the same words.
+    ServiceHome service(kCorpus / "long-runtime");
+    expectTheServiceSame(service, kCorpus / "long.wav", printed, kCorpus / "long-service");
+  }
   const auto reference = wordsOf(readFile(kCorpus / "long.txt"));
   const double rate = percent(wordErrors(reference, heard), reference.size());
   std::printf("word error rate over %zu words of the long recording: %.2f%% (short clips %.2f%%)\n",

@@ -43,7 +43,7 @@ class SttFlow : public ScratchDirTest {
 TEST(SttCommandLine, ReadsTheFileTheOutputPathAndServerPermission) {
   auto line = parseCommandLine({"ombru-stt", "/a.wav", "--server-ok"});
   ASSERT_TRUE(line);
-  EXPECT_EQ(line->url, "/a.wav");
+  EXPECT_EQ(line->audioPath, "/a.wav");
   EXPECT_TRUE(line->serverOK);
   EXPECT_FALSE(line->outPath);
 
@@ -72,7 +72,7 @@ TEST(SttCommandLine, ReadsTheFileTheOutputPathAndServerPermission) {
   line = parseCommandLine({"ombru-stt", "--server-ok"});
   ASSERT_TRUE(line);
   EXPECT_TRUE(line->serverOK);
-  EXPECT_EQ(line->url.filename(), "--server-ok");
+  EXPECT_EQ(line->audioPath.filename(), "--server-ok");
 
   EXPECT_FALSE(parseCommandLine({"ombru-stt"}));
   EXPECT_FALSE(parseCommandLine({}));
@@ -81,7 +81,7 @@ TEST(SttCommandLine, ReadsTheFileTheOutputPathAndServerPermission) {
 TEST(SttCommandLine, ResolvesARelativeAudioPathAgainstTheWorkingDirectory) {
   auto line = parseCommandLine({"ombru-stt", "clip.wav"});
   ASSERT_TRUE(line);
-  EXPECT_EQ(line->url, fs::current_path() / "clip.wav");
+  EXPECT_EQ(line->audioPath, fs::current_path() / "clip.wav");
 }
 
 TEST_F(SttFlow, WithoutAnAudioFileItPrintsUsageOnly) {
@@ -96,10 +96,11 @@ TEST_F(SttFlow, BuildsAnOnDeviceRequestWithoutPartialsAndWithPunctuation) {
   EXPECT_EQ(run({"clip.wav"}), 0);
   EXPECT_EQ(speech_.locale, "en-US");
   ASSERT_TRUE(speech_.request);
-  EXPECT_EQ(speech_.request->url, fs::current_path() / "clip.wav");
+  EXPECT_EQ(speech_.request->audioPath, fs::current_path() / "clip.wav");
   EXPECT_FALSE(speech_.request->shouldReportPartialResults);
   EXPECT_TRUE(speech_.request->addsPunctuation);
   EXPECT_TRUE(speech_.request->requiresOnDeviceRecognition);
+  EXPECT_EQ(speech_.request->recognitionWait, 200ms);  // the wait given, which picks the search
   EXPECT_FALSE(speech_.cancelled);
 }
 

@@ -131,10 +131,10 @@ struct Outcome {
   std::optional<RecognitionError> error;
 };
 
-Outcome recogniseOnce(SpeechRecognizer& recognizer, const fs::path& url) {
+Outcome recogniseOnce(SpeechRecognizer& recognizer, const fs::path& audioPath) {
   auto answer = std::make_shared<std::promise<Outcome>>();
   URLRecognitionRequest request;
-  request.url = url;
+  request.audioPath = audioPath;
   auto task = recognizer.recognitionTask(request, [answer](auto result, auto error) {
     answer->set_value(Outcome{std::move(result), std::move(error)});
   });
@@ -199,7 +199,7 @@ TEST_F(SttSphinx, ACancelledRecognitionIsSilentAndTheRecogniserStaysUsable) {
   ASSERT_TRUE(recognizer);
   auto calls = std::make_shared<std::atomic<int>>(0);
   URLRecognitionRequest request;
-  request.url = noise;
+  request.audioPath = noise;
   auto task = recognizer->recognitionTask(request, [calls](auto, auto) { ++*calls; });
   task->cancel();
   // The next recognition waits for the cancelled one to let go of the decoder.

@@ -1,0 +1,92 @@
+// The recogniser service as the tests see it: a runtime folder of the
+// test's own, so that tests running side by side each have their service;
+// runs of the tool that may use it; and the service's pid, to stop it by.
+#pragma once
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run_program.hpp"
+
+class ServiceHome {
+ public:
+  explicit ServiceHome(std::filesystem::path runtime) : runtime_(std::move(runtime)) {
+    std::filesystem::create_directories(runtime_);
+    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+  }
+  ~ServiceHome() { stop(); }
+  ServiceHome(const ServiceHome&) = delete;
+  ServiceHome& operator=(const ServiceHome&) = delete;
+
+  const std::filesystem::path& runtime() const { return runtime_; }
+  std::filesystem::path folder() const { return runtime_ / "ombru-stt"; }
+  std::filesystem::path socket() const { return folder() / "socket"; }
+
+  // A program run with this runtime folder, so that ombru-stt uses the
+  // service there.
+  Ran run(std::vector<std::string> argv, const std::filesystem::path& stem) {
+    Using here(*this);
+    return runProgram(std::move(argv), stem);
+  }
+  // While one lives, programs started get this runtime folder.
+  struct Using {
+    explicit Using(const ServiceHome& home) {
+      setenv("XDG_RUNTIME_DIR", home.runtime().c_str(), 1);
+    }
+    ~Using() { unsetenv("XDG_RUNTIME_DIR"); }
+  };
+
+  // The pid of the service listening, 0 when none answers.
+  pid_t pid() const {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket().c_str(), sizeof address.sun_path - 1);
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+    ::close(fd);
+    return ok ? peer.pid : 0;
+  }
+
+  // Whether the process has ended (a zombie no one reaps counts as ended).
+  static bool gone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    for (int i = 0; i < 3 && stat >> field; ++i) {
+    }
+    return !stat || field == "Z";
+  }
+  static bool waitGone(pid_t pid, std::chrono::seconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!gone(pid) && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return gone(pid);
+  }
+
+  // Stops whatever service answers here, by its pid.
+  void stop() {
+    for (pid_t pid = livePid(); pid != 0; pid = livePid()) {
+      ::kill(pid, SIGTERM);
+      if (!waitGone(pid, std::chrono::seconds(5))) ::kill(pid, SIGKILL);
+      (void)waitGone(pid, std::chrono::seconds(5));
+    }
+  }
+
+ private:
+  pid_t livePid() const { return std::filesystem::exists(socket()) ? pid() : 0; }
+
+  std::filesystem::path runtime_;
+};
