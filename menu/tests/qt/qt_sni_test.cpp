@@ -1,0 +1,355 @@
+// The status item on a private session bus, read the way tray shells read
+// it: a shell that caches the menu by entry, a watcher that drops the item,
+// the desktop's settings portal.
+
+#include <gtest/gtest.h>
+
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusMetaType>
+#include <QDBusReply>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <map>
+
+#include "qt_support.hpp"
+
+namespace ombru::menu::qt::test {
+namespace {
+
+const QString WATCHER = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString MENU_IFACE = QStringLiteral("com.canonical.dbusmenu");
+const QString PROPS = QStringLiteral("org.freedesktop.DBus.Properties");
+
+// A controller on the private bus, as on a desktop.
+struct BusRig {
+  Rig rig;
+  QDBusConnection client;
+  explicit BusRig(const QString& name) : client(PrivateBus::get().connect(name)) {
+    rig.controller = std::make_unique<Controller>([this] {
+      Deps d = rig.deps("http://127.0.0.1:1");
+      d.desktop = true;
+      return d;
+    }());
+  }
+  ~BusRig() {
+    rig.controller.reset();
+    QDBusConnection::disconnectFromBus(client.name());
+  }
+  QString service() const { return rig.controller->notifier()->service(); }
+  // A call answered by this thread's event loop, which serves the item too.
+  QDBusMessage call(const QString& path, const QString& iface, const QString& member,
+                    const QVariantList& args) {
+    QDBusMessage m = QDBusMessage::createMethodCall(service(), path, iface, member);
+    m.setArguments(args);
+    return client.call(m, QDBus::BlockWithGui, 5000);
+  }
+  void poll(std::optional<std::string> body) {
+    rig.timers->tick();
+    rig.http->answerLast(std::move(body));
+  }
+};
+
+// One menu entry as a shell holds it: its properties as text, its children.
+struct Entry {
+  std::map<QString, QString> props;
+  std::vector<int> children;
+  bool operator==(const Entry&) const = default;
+};
+using Tree = std::map<int, Entry>;
+
+QString text(const QVariant& v) {
+  if (v.userType() == qMetaTypeId<QDBusArgument>())  // a shortcut, aas
+    return qdbus_cast<QList<QStringList>>(v.value<QDBusArgument>()).isEmpty()
+               ? QString()
+               : QStringLiteral("keys");
+  return v.toString();
+}
+
+int readNode(const QDBusArgument& a, Tree& out) {
+  int id = 0;
+  QVariantMap props;
+  a.beginStructure();
+  a >> id >> props;
+  for (auto it = props.begin(); it != props.end(); ++it) out[id].props[it.key()] = text(it.value());
+  a.beginArray();
+  while (!a.atEnd()) {
+    QDBusVariant child;
+    a >> child;
+    const int childId = readNode(child.variant().value<QDBusArgument>(), out);
+    out[id].children.push_back(childId);
+  }
+  a.endArray();
+  a.endStructure();
+  return id;
+}
+
+Tree layout(BusRig& bus) {
+  const QDBusMessage r = bus.call(QStringLiteral("/MenuBar"), MENU_IFACE,
+                                  QStringLiteral("GetLayout"), {0, -1, QStringList()});
+  Tree out;
+  if (r.type() == QDBusMessage::ReplyMessage && r.arguments().size() == 2)
+    readNode(r.arguments()[1].value<QDBusArgument>(), out);
+  return out;
+}
+
+// A shell that caches entries by id: after a layout update it reads the
+// properties of new entries only, and of kept ones what it is told.
+class CachingHost {
+ public:
+  explicit CachingHost(BusRig& bus) : bus_(bus) {
+    bus.client.connect(bus.service(), QStringLiteral("/MenuBar"), MENU_IFACE, QString(), &recorder_,
+                       SLOT(take(QDBusMessage)));
+    held_ = layout(bus);
+  }
+  const Tree& held() {
+    for (; seen_ < recorder_.got.size(); ++seen_) apply(recorder_.got[seen_]);
+    return held_;
+  }
+
+ private:
+  void apply(const QDBusMessage& m) {
+    if (m.member() == QLatin1String("LayoutUpdated")) {
+      Tree next = layout(bus_);
+      for (auto& [id, entry] : next)
+        if (auto old = held_.find(id); old != held_.end()) entry.props = old->second.props;
+      held_ = std::move(next);
+    } else if (m.member() == QLatin1String("ItemsPropertiesUpdated")) {
+      const QDBusArgument updated = m.arguments().value(0).value<QDBusArgument>();
+      updated.beginArray();
+      while (!updated.atEnd()) {
+        int id = 0;
+        QVariantMap props;
+        updated.beginStructure();
+        updated >> id >> props;
+        updated.endStructure();
+        if (auto it = held_.find(id); it != held_.end())
+          for (auto p = props.begin(); p != props.end(); ++p) it->second.props[p.key()] = text(*p);
+      }
+      updated.endArray();
+      const QDBusArgument removed = m.arguments().value(1).value<QDBusArgument>();
+      removed.beginArray();
+      while (!removed.atEnd()) {
+        int id = 0;
+        QStringList names;
+        removed.beginStructure();
+        removed >> id >> names;
+        removed.endStructure();
+        if (auto it = held_.find(id); it != held_.end())
+          for (const QString& n : names) it->second.props.erase(n);
+      }
+      removed.endArray();
+    }
+  }
+
+  BusRig& bus_;
+  BusRecorder recorder_;
+  Tree held_;
+  size_t seen_ = 0;
+};
+
+const char* SESSIONS = R"({"muted":false,"active":[
+  {"key":"k1","host":"Terminal","title":"Parser","loop":{"on":true,"minutes":10},"next_in":125},
+  {"key":"k2","host":"Code","title":"Client","loop":{"on":false,"minutes":30}}]})";
+
+TEST(MenuQtSni, AShellThatCachesEntriesByIdShowsTheLayoutAfterEveryChange) {
+  ASSERT_TRUE(PrivateBus::get().ok());
+  BusRig bus(QStringLiteral("host"));
+  bus.rig.controller->start();
+  bus.rig.http->answerLast("{}");
+  CachingHost host(bus);
+  ASSERT_FALSE(host.held().empty());
+  // Up, muted, down, up again, with sessions and without: labels, check
+  // marks and enabled flags change on entries that keep their id, also
+  // beside structure changes.
+  const std::vector<std::optional<std::string>> states = {R"({"muted":true})",
+                                                          std::nullopt,
+                                                          SESSIONS,
+                                                          R"({"muted":true,"active":[]})",
+                                                          "{}",
+                                                          std::nullopt,
+                                                          SESSIONS,
+                                                          R"({"muted":false})"};
+  for (size_t i = 0; i < states.size(); ++i) {
+    bus.poll(states[i]);
+    Tree now;
+    const bool same = waitUntil(
+        [&] {
+          now = layout(bus);
+          return host.held() == now;
+        },
+        3000);
+    EXPECT_TRUE(same) << "after state " << i;
+  }
+}
+
+// The watcher, on a connection of its own: it keeps what registers, can
+// refuse, and tells of items and hosts as a shell's watcher does.
+class FakeWatcher final : public QDBusVirtualObject {
+ public:
+  explicit FakeWatcher(const QString& name) : bus_(PrivateBus::get().connect(name)) {
+    bus_.registerVirtualObject(QStringLiteral("/StatusNotifierWatcher"), this);
+    bus_.registerService(WATCHER);
+  }
+  ~FakeWatcher() override {
+    bus_.unregisterService(WATCHER);
+    bus_.unregisterObject(QStringLiteral("/StatusNotifierWatcher"));
+    QDBusConnection::disconnectFromBus(bus_.name());
+  }
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& m, const QDBusConnection& c) override {
+    if (m.member() == QLatin1String("RegisterStatusNotifierItem")) {
+      registrations << m.arguments().value(0).toString();
+      if (refuse) return c.send(m.createErrorReply(QDBusError::Failed, "refused")), true;
+      items << m.arguments().value(0).toString();
+      c.send(m.createReply());
+      return true;
+    }
+    if (m.interface() == PROPS && m.member() == QLatin1String("Get")) {
+      c.send(m.createReply(QVariant::fromValue(QDBusVariant(items))));
+      return true;
+    }
+    return false;
+  }
+  void signal(const QString& name, const QVariantList& args) {
+    QDBusMessage s =
+        QDBusMessage::createSignal(QStringLiteral("/StatusNotifierWatcher"), WATCHER, name);
+    s.setArguments(args);
+    bus_.send(s);
+  }
+
+  QStringList registrations, items;
+  bool refuse = false;
+
+ private:
+  QDBusConnection bus_;
+};
+
+TEST(MenuQtSni, ADroppedItemRegistersAgainAtOnceNeverTwiceAndABoundedNumberOfTimes) {
+  ASSERT_TRUE(PrivateBus::get().ok());
+  FakeWatcher watcher(QStringLiteral("watcher"));
+  BusRig bus(QStringLiteral("client"));
+  auto& timers = *bus.rig.timers;
+  bus.rig.controller->start();
+  ASSERT_TRUE(waitUntil([&] { return bus.rig.controller->notifier()->registered(); }, 3000));
+  EXPECT_EQ(watcher.registrations, QStringList{bus.service()});
+
+  // Another item goes: nothing. This one goes: at once, once.
+  watcher.signal(QStringLiteral("StatusNotifierItemUnregistered"),
+                 {QStringLiteral(":1.999/StatusNotifierItem")});
+  spin(200);
+  EXPECT_EQ(watcher.registrations.size(), 1);
+  watcher.items.clear();
+  watcher.signal(
+      QStringLiteral("StatusNotifierItemUnregistered"),
+      {bus.rig.controller->notifier()->service() + QStringLiteral("/StatusNotifierItem")});
+  EXPECT_TRUE(waitUntil([&] { return watcher.registrations.size() == 2; }, 3000));
+  spin(200);
+  EXPECT_EQ(watcher.registrations.size(), 2) << "never twice";
+
+  // A new host finds the item listed: nothing; not listed: it registers.
+  watcher.signal(QStringLiteral("StatusNotifierHostRegistered"), {});
+  spin(200);
+  EXPECT_EQ(watcher.registrations.size(), 2);
+  watcher.items.clear();
+  watcher.signal(QStringLiteral("StatusNotifierHostRegistered"), {});
+  EXPECT_TRUE(waitUntil([&] { return watcher.registrations.size() == 3; }, 3000));
+  spin(200);  // its answer reaches the item
+
+  // A registration that stands and is listed later counts from zero; one
+  // silently dropped is redone when that check finds it gone.
+  ASSERT_FALSE(timers.once.empty());
+  EXPECT_EQ(timers.once.back().ms, 10000);
+  watcher.items.clear();
+  timers.fireOnce(timers.once.size() - 1);
+  EXPECT_TRUE(waitUntil([&] { return watcher.registrations.size() == 4; }, 3000));
+  spin(200);
+
+  // That one stands; then a refusing watcher: retried a second apart, five
+  // attempts in all.
+  timers.fireOnce(timers.once.size() - 1);
+  spin(200);
+  watcher.refuse = true;
+  watcher.items.clear();
+  watcher.signal(QStringLiteral("StatusNotifierItemUnregistered"), {bus.service()});
+  for (int i = 0; i < 8; ++i) {
+    spin(150);
+    for (size_t t = 0; t < timers.once.size(); ++t)
+      if (timers.once[t].ms == 1000 && timers.once[t].fn) timers.fireOnce(t);
+  }
+  spin(150);
+  EXPECT_EQ(watcher.registrations.size(), 4 + 5);
+}
+
+TEST(MenuQtSni, TheItemDescribesItselfAsItsToolTipAndTakesAnActivationToken) {
+  ASSERT_TRUE(PrivateBus::get().ok());
+  BusRig bus(QStringLiteral("reader"));
+  bus.rig.controller->start();
+  bus.rig.http->answerLast(R"({"muted":true})");
+  const QString item = QStringLiteral("/StatusNotifierItem");
+  const QString iface = QStringLiteral("org.kde.StatusNotifierItem");
+  for (const char* name : {"IconAccessibleDesc", "AttentionAccessibleDesc", "ToolTip"}) {
+    const QDBusMessage r =
+        bus.call(item, PROPS, QStringLiteral("Get"), {iface, QString::fromLatin1(name)});
+    ASSERT_EQ(r.type(), QDBusMessage::ReplyMessage) << name << r.errorMessage().toStdString();
+  }
+  const QDBusMessage desc =
+      bus.call(item, PROPS, QStringLiteral("Get"), {iface, QStringLiteral("IconAccessibleDesc")});
+  EXPECT_EQ(desc.arguments().value(0).value<QDBusVariant>().variant().toString(),
+            QString::fromUtf8("Ombru Voice — muted"));
+  const QDBusMessage token =
+      bus.call(item, iface, QStringLiteral("ProvideXdgActivationToken"), {QStringLiteral("t")});
+  EXPECT_EQ(token.type(), QDBusMessage::ReplyMessage) << token.errorMessage().toStdString();
+}
+
+// The settings portal: its Read answer nests the value in one variant more.
+class FakePortal final : public QDBusVirtualObject {
+ public:
+  FakePortal() : bus_(PrivateBus::get().connect(QStringLiteral("portal"))) {
+    bus_.registerVirtualObject(PATH, this);
+    bus_.registerService(QStringLiteral("org.freedesktop.portal.Desktop"));
+  }
+  ~FakePortal() override {
+    bus_.unregisterObject(PATH);
+    QDBusConnection::disconnectFromBus(bus_.name());
+  }
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& m, const QDBusConnection& c) override {
+    if (m.member() != QLatin1String("Read")) return false;
+    c.send(m.createReply(
+        QVariant::fromValue(QDBusVariant(QVariant::fromValue(QDBusVariant(scheme))))));
+    return true;
+  }
+  void change(const QString& space, uint value) {
+    QDBusMessage s = QDBusMessage::createSignal(
+        PATH, QStringLiteral("org.freedesktop.portal.Settings"), QStringLiteral("SettingChanged"));
+    s.setArguments(
+        {space, QStringLiteral("color-scheme"), QVariant::fromValue(QDBusVariant(value))});
+    bus_.send(s);
+  }
+  uint scheme = COLOR_SCHEME_LIGHT;
+
+ private:
+  const QString PATH = QStringLiteral("/org/freedesktop/portal/desktop");
+  QDBusConnection bus_;
+};
+
+TEST(MenuQtSni, TheColourSchemePreferenceIsReadThenFollowedLive) {
+  ASSERT_TRUE(PrivateBus::get().ok());
+  app();
+  FakePortal portal;
+  std::vector<std::uint32_t> seen;
+  ColorSchemePortal reader(PrivateBus::get().connect(QStringLiteral("settings")),
+                           [&](std::uint32_t s) { seen.push_back(s); });
+  EXPECT_TRUE(waitUntil([&] { return seen.size() == 1; }, 3000));
+  portal.change(QStringLiteral("org.gnome.desktop.interface"), COLOR_SCHEME_DARK);
+  portal.change(QStringLiteral("org.freedesktop.appearance"), COLOR_SCHEME_DARK);
+  portal.change(QStringLiteral("org.freedesktop.appearance"), 7);  // unknown: no preference
+  EXPECT_TRUE(waitUntil([&] { return seen.size() == 3; }, 3000));
+  spin(100);
+  EXPECT_EQ(seen,
+            (std::vector<std::uint32_t>{COLOR_SCHEME_LIGHT, COLOR_SCHEME_DARK, COLOR_SCHEME_NONE}));
+}
+
+}  // namespace
+}  // namespace ombru::menu::qt::test
