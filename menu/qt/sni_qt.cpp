@@ -768,17 +768,25 @@ void StatusNotifier::ensureBuilt() {
 StatusNotifier::Entries StatusNotifier::snapshot() {
   Entries out;
   out[0].props.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
-  QHash<QAction*, int> before;
+  QHash<QAction*, Id> before;
   before.swap(ids_);
   if (menu_) walk(menu_, 0, out, before);
   return out;
 }
 
-void StatusNotifier::walk(QMenu* menu, int id, Entries& out, QHash<QAction*, int>& before) {
+void StatusNotifier::walk(QMenu* menu, int id, Entries& out, QHash<QAction*, Id>& before) {
   for (QAction* a : menu->actions()) {
-    int child = before.value(a, 0);
-    if (!child) child = nextId_++;
-    ids_.insert(a, child);
+    // Shells keep the widget they made for an id (GNOME's does not remake a
+    // separator as an entry): an action that changes kind gets a new id.
+    const int kind = (a->isSeparator() ? 1 : 0) | (a->menu() ? 2 : 0);
+    const Id was = before.value(a);
+    const int child = was.id && was.kind == kind ? was.id : nextId_++;
+    // A new action may sit where a deleted one was: its id must not be
+    // handed on with the address.
+    if (!was.id)
+      QObject::connect(a, &QObject::destroyed, this,
+                       [this](QObject* gone) { ids_.remove(static_cast<QAction*>(gone)); });
+    ids_.insert(a, {child, kind});
     out[id].children.push_back(child);
     Entry& e = out[child];
     e.action = a;

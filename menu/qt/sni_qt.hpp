@@ -103,7 +103,12 @@ class StatusNotifier final : public QObject {
   bool isOurs(const QString& entry) const;
   void ensureBuilt();
   Entries snapshot();
-  void walk(QMenu* menu, int id, Entries& out, QHash<QAction*, int>& before);
+  // An entry's id and the kind of widget a shell makes for it.
+  struct Id {
+    int id = 0;
+    int kind = 0;
+  };
+  void walk(QMenu* menu, int id, Entries& out, QHash<QAction*, Id>& before);
   void emitSignal(const QString& path, const QString& iface, const QString& name,
                   const QVariantList& args);
 
@@ -122,7 +127,7 @@ class StatusNotifier final : public QObject {
   unsigned accepted_ = 0;  // counts accepted registrations
   Face face_;
   QString themePath_;
-  QHash<QAction*, int> ids_;
+  QHash<QAction*, Id> ids_;
   int nextId_ = 1;
   unsigned revision_ = 1;
   Entries shown_;  // what the shells were last told

@@ -94,7 +94,9 @@ Tree layout(BusRig& bus) {
 }
 
 // A shell that caches entries by id: after a layout update it reads the
-// properties of new entries only, and of kept ones what it is told.
+// properties of new entries only, and of kept ones what it is told, and it
+// keeps the kind of entry (separator, submenu) it made for an id.
+const QStringList KINDS = {QStringLiteral("type"), QStringLiteral("children-display")};
 class CachingHost {
  public:
   explicit CachingHost(BusRig& bus) : bus_(bus) {
@@ -123,8 +125,10 @@ class CachingHost {
         updated.beginStructure();
         updated >> id >> props;
         updated.endStructure();
+        // The kind of an entry it holds is never remade (GNOME's does not).
         if (auto it = held_.find(id); it != held_.end())
-          for (auto p = props.begin(); p != props.end(); ++p) it->second.props[p.key()] = text(*p);
+          for (auto p = props.begin(); p != props.end(); ++p)
+            if (!KINDS.contains(p.key())) it->second.props[p.key()] = text(*p);
       }
       updated.endArray();
       const QDBusArgument removed = m.arguments().value(1).value<QDBusArgument>();
@@ -136,7 +140,8 @@ class CachingHost {
         removed >> id >> names;
         removed.endStructure();
         if (auto it = held_.find(id); it != held_.end())
-          for (const QString& n : names) it->second.props.erase(n);
+          for (const QString& n : names)
+            if (!KINDS.contains(n)) it->second.props.erase(n);
       }
       removed.endArray();
     }
