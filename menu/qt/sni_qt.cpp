@@ -712,7 +712,12 @@ void StatusNotifier::registerWith() {
   ++pending_;
   QDBusMessage call = QDBusMessage::createMethodCall(WATCHER, WATCHER_PATH, WATCHER,
                                                      QStringLiteral("RegisterStatusNotifierItem"));
-  call.setArguments({service_});
+  // By the item's path, so that the watcher knows it by this connection:
+  // GNOME's, given the well-known name, watches that name as well and
+  // forgets the item's Id and Menu when the watch reports, which races its
+  // first read of them and makes it drop the item ("Argument two may not
+  // be null").
+  call.setArguments({ITEM_PATH});
   auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
   QObject::connect(pending, &QDBusPendingCallWatcher::finished, this,
                    [this, epoch = epoch_](QDBusPendingCallWatcher* w) {

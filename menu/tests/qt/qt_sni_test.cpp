@@ -206,7 +206,7 @@ class FakeWatcher final : public QDBusVirtualObject {
     if (m.member() == QLatin1String("RegisterStatusNotifierItem")) {
       registrations << m.arguments().value(0).toString();
       if (refuse) return c.send(m.createErrorReply(QDBusError::Failed, "refused")), true;
-      items << m.arguments().value(0).toString();
+      items << m.service() + QLatin1Char('@') + registrations.back();  // as GNOME's lists it
       c.send(m.createReply());
       return true;
     }
@@ -237,7 +237,8 @@ TEST(MenuQtSni, ADroppedItemRegistersAgainAtOnceNeverTwiceAndABoundedNumberOfTim
   auto& timers = *bus.rig.timers;
   bus.rig.controller->start();
   ASSERT_TRUE(waitUntil([&] { return bus.rig.controller->notifier()->registered(); }, 3000));
-  EXPECT_EQ(watcher.registrations, QStringList{bus.service()});
+  EXPECT_EQ(watcher.registrations, QStringList{QStringLiteral("/StatusNotifierItem")})
+      << "by its path, so that a watcher knows it by its connection";
 
   // Another item goes: nothing. This one goes: at once, once.
   watcher.signal(QStringLiteral("StatusNotifierItemUnregistered"),
