@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QDBusArgument>
-#include <QDBusConnectionInterface>
-#include <QDBusMetaType>
-#include <QDBusReply>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <map>
@@ -188,103 +185,100 @@ TEST(MenuQtSni, AShellThatCachesEntriesByIdShowsTheLayoutAfterEveryChange) {
   }
 }
 
-// The watcher, on a connection of its own: it keeps what registers, can
-// refuse, and tells of items and hosts as a shell's watcher does.
-class FakeWatcher final : public QDBusVirtualObject {
+// A desktop service on a connection of its own: `answer` replies to each
+// call to its object; signals go out from that object.
+class FakeService final : public QDBusVirtualObject {
  public:
-  explicit FakeWatcher(const QString& name) : bus_(PrivateBus::get().connect(name)) {
-    bus_.registerVirtualObject(QStringLiteral("/StatusNotifierWatcher"), this);
-    bus_.registerService(WATCHER);
+  using Answer = std::function<QDBusMessage(const QDBusMessage&)>;
+  FakeService(const QString& name, const QString& path, Answer answer)
+      : bus_(PrivateBus::get().connect(name)), path_(path), answer_(std::move(answer)) {
+    bus_.registerVirtualObject(path_, this);
+    bus_.registerService(name);
   }
-  ~FakeWatcher() override {
-    bus_.unregisterService(WATCHER);
-    bus_.unregisterObject(QStringLiteral("/StatusNotifierWatcher"));
-    QDBusConnection::disconnectFromBus(bus_.name());
-  }
+  ~FakeService() override { QDBusConnection::disconnectFromBus(bus_.name()); }
   QString introspect(const QString&) const override { return {}; }
   bool handleMessage(const QDBusMessage& m, const QDBusConnection& c) override {
-    if (m.member() == QLatin1String("RegisterStatusNotifierItem")) {
-      registrations << m.arguments().value(0).toString();
-      if (refuse) return c.send(m.createErrorReply(QDBusError::Failed, "refused")), true;
-      items << m.service() + QLatin1Char('@') + registrations.back();  // as GNOME's lists it
-      c.send(m.createReply());
-      return true;
-    }
-    if (m.interface() == PROPS && m.member() == QLatin1String("Get")) {
-      c.send(m.createReply(QVariant::fromValue(QDBusVariant(items))));
-      return true;
-    }
-    return false;
+    return c.send(answer_(m));
   }
-  void signal(const QString& name, const QVariantList& args) {
-    QDBusMessage s =
-        QDBusMessage::createSignal(QStringLiteral("/StatusNotifierWatcher"), WATCHER, name);
+  void signal(const QString& iface, const QString& name, const QVariantList& args) {
+    QDBusMessage s = QDBusMessage::createSignal(path_, iface, name);
     s.setArguments(args);
     bus_.send(s);
   }
 
-  QStringList registrations, items;
-  bool refuse = false;
-
  private:
   QDBusConnection bus_;
+  QString path_;
+  Answer answer_;
 };
 
 TEST(MenuQtSni, ADroppedItemRegistersAgainAtOnceNeverTwiceAndABoundedNumberOfTimes) {
   ASSERT_TRUE(PrivateBus::get().ok());
-  FakeWatcher watcher(QStringLiteral("watcher"));
+  // The watcher keeps what registers, lists it as GNOME's does, can refuse.
+  QStringList registrations, items;
+  bool refuse = false;
+  FakeService watcher(
+      WATCHER, QStringLiteral("/StatusNotifierWatcher"), [&](const QDBusMessage& m) {
+        if (m.member() != QLatin1String("RegisterStatusNotifierItem"))  // the list, read
+          return m.createReply(QVariant::fromValue(QDBusVariant(items)));
+        registrations << m.arguments().value(0).toString();
+        if (refuse) return m.createErrorReply(QDBusError::Failed, QStringLiteral("refused"));
+        items << m.service() + QLatin1Char('@') + registrations.back();
+        return m.createReply();
+      });
+  auto tell = [&](const char* name, const QVariantList& args) {
+    watcher.signal(WATCHER, QString::fromLatin1(name), args);
+  };
   BusRig bus(QStringLiteral("client"));
   auto& timers = *bus.rig.timers;
   bus.rig.controller->start();
   ASSERT_TRUE(waitUntil([&] { return bus.rig.controller->notifier()->registered(); }, 3000));
-  EXPECT_EQ(watcher.registrations, QStringList{QStringLiteral("/StatusNotifierItem")})
+  EXPECT_EQ(registrations, QStringList{QStringLiteral("/StatusNotifierItem")})
       << "by its path, so that a watcher knows it by its connection";
 
   // Another item goes: nothing. This one goes: at once, once.
-  watcher.signal(QStringLiteral("StatusNotifierItemUnregistered"),
-                 {QStringLiteral(":1.999/StatusNotifierItem")});
+  tell("StatusNotifierItemUnregistered", {QStringLiteral(":1.999/StatusNotifierItem")});
   spin(200);
-  EXPECT_EQ(watcher.registrations.size(), 1);
-  watcher.items.clear();
-  watcher.signal(
-      QStringLiteral("StatusNotifierItemUnregistered"),
-      {bus.rig.controller->notifier()->service() + QStringLiteral("/StatusNotifierItem")});
-  EXPECT_TRUE(waitUntil([&] { return watcher.registrations.size() == 2; }, 3000));
+  EXPECT_EQ(registrations.size(), 1);
+  items.clear();
+  tell("StatusNotifierItemUnregistered",
+       {bus.rig.controller->notifier()->service() + QStringLiteral("/StatusNotifierItem")});
+  EXPECT_TRUE(waitUntil([&] { return registrations.size() == 2; }, 3000));
   spin(200);
-  EXPECT_EQ(watcher.registrations.size(), 2) << "never twice";
+  EXPECT_EQ(registrations.size(), 2) << "never twice";
 
   // A new host finds the item listed: nothing; not listed: it registers.
-  watcher.signal(QStringLiteral("StatusNotifierHostRegistered"), {});
+  tell("StatusNotifierHostRegistered", {});
   spin(200);
-  EXPECT_EQ(watcher.registrations.size(), 2);
-  watcher.items.clear();
-  watcher.signal(QStringLiteral("StatusNotifierHostRegistered"), {});
-  EXPECT_TRUE(waitUntil([&] { return watcher.registrations.size() == 3; }, 3000));
+  EXPECT_EQ(registrations.size(), 2);
+  items.clear();
+  tell("StatusNotifierHostRegistered", {});
+  EXPECT_TRUE(waitUntil([&] { return registrations.size() == 3; }, 3000));
   spin(200);  // its answer reaches the item
 
   // A registration that stands and is listed later counts from zero; one
   // silently dropped is redone when that check finds it gone.
   ASSERT_FALSE(timers.once.empty());
   EXPECT_EQ(timers.once.back().ms, 10000);
-  watcher.items.clear();
+  items.clear();
   timers.fireOnce(timers.once.size() - 1);
-  EXPECT_TRUE(waitUntil([&] { return watcher.registrations.size() == 4; }, 3000));
+  EXPECT_TRUE(waitUntil([&] { return registrations.size() == 4; }, 3000));
   spin(200);
 
   // That one stands; then a refusing watcher: retried a second apart, five
   // attempts in all.
   timers.fireOnce(timers.once.size() - 1);
   spin(200);
-  watcher.refuse = true;
-  watcher.items.clear();
-  watcher.signal(QStringLiteral("StatusNotifierItemUnregistered"), {bus.service()});
+  refuse = true;
+  items.clear();
+  tell("StatusNotifierItemUnregistered", {bus.service()});
   for (int i = 0; i < 8; ++i) {
     spin(150);
     for (size_t t = 0; t < timers.once.size(); ++t)
       if (timers.once[t].ms == 1000 && timers.once[t].fn) timers.fireOnce(t);
   }
   spin(150);
-  EXPECT_EQ(watcher.registrations.size(), 4 + 5);
+  EXPECT_EQ(registrations.size(), 4 + 5);
 }
 
 TEST(MenuQtSni, TheItemDescribesItselfAsItsToolTipAndTakesAnActivationToken) {
@@ -308,49 +302,27 @@ TEST(MenuQtSni, TheItemDescribesItselfAsItsToolTipAndTakesAnActivationToken) {
   EXPECT_EQ(token.type(), QDBusMessage::ReplyMessage) << token.errorMessage().toStdString();
 }
 
-// The settings portal: its Read answer nests the value in one variant more.
-class FakePortal final : public QDBusVirtualObject {
- public:
-  FakePortal() : bus_(PrivateBus::get().connect(QStringLiteral("portal"))) {
-    bus_.registerVirtualObject(PATH, this);
-    bus_.registerService(QStringLiteral("org.freedesktop.portal.Desktop"));
-  }
-  ~FakePortal() override {
-    bus_.unregisterObject(PATH);
-    QDBusConnection::disconnectFromBus(bus_.name());
-  }
-  QString introspect(const QString&) const override { return {}; }
-  bool handleMessage(const QDBusMessage& m, const QDBusConnection& c) override {
-    if (m.member() != QLatin1String("Read")) return false;
-    c.send(m.createReply(
-        QVariant::fromValue(QDBusVariant(QVariant::fromValue(QDBusVariant(scheme))))));
-    return true;
-  }
-  void change(const QString& space, uint value) {
-    QDBusMessage s = QDBusMessage::createSignal(
-        PATH, QStringLiteral("org.freedesktop.portal.Settings"), QStringLiteral("SettingChanged"));
-    s.setArguments(
-        {space, QStringLiteral("color-scheme"), QVariant::fromValue(QDBusVariant(value))});
-    bus_.send(s);
-  }
-  uint scheme = COLOR_SCHEME_LIGHT;
-
- private:
-  const QString PATH = QStringLiteral("/org/freedesktop/portal/desktop");
-  QDBusConnection bus_;
-};
-
 TEST(MenuQtSni, TheColourSchemePreferenceIsReadThenFollowedLive) {
   ASSERT_TRUE(PrivateBus::get().ok());
-  app();
-  FakePortal portal;
+  // The settings portal; its Read answer nests the value in one variant more.
+  const QString settings = QStringLiteral("org.freedesktop.portal.Settings");
+  FakeService portal(QStringLiteral("org.freedesktop.portal.Desktop"),
+                     QStringLiteral("/org/freedesktop/portal/desktop"), [](const QDBusMessage& m) {
+                       return m.createReply(QVariant::fromValue(
+                           QDBusVariant(QVariant::fromValue(QDBusVariant(COLOR_SCHEME_LIGHT)))));
+                     });
+  auto change = [&](const char* space, uint value) {
+    portal.signal(settings, QStringLiteral("SettingChanged"),
+                  {QString::fromLatin1(space), QStringLiteral("color-scheme"),
+                   QVariant::fromValue(QDBusVariant(value))});
+  };
   std::vector<std::uint32_t> seen;
   ColorSchemePortal reader(PrivateBus::get().connect(QStringLiteral("settings")),
                            [&](std::uint32_t s) { seen.push_back(s); });
   EXPECT_TRUE(waitUntil([&] { return seen.size() == 1; }, 3000));
-  portal.change(QStringLiteral("org.gnome.desktop.interface"), COLOR_SCHEME_DARK);
-  portal.change(QStringLiteral("org.freedesktop.appearance"), COLOR_SCHEME_DARK);
-  portal.change(QStringLiteral("org.freedesktop.appearance"), 7);  // unknown: no preference
+  change("org.gnome.desktop.interface", COLOR_SCHEME_DARK);
+  change("org.freedesktop.appearance", COLOR_SCHEME_DARK);
+  change("org.freedesktop.appearance", 7);  // unknown: no preference
   EXPECT_TRUE(waitUntil([&] { return seen.size() == 3; }, 3000));
   spin(100);
   EXPECT_EQ(seen,
