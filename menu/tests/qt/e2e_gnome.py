@@ -118,8 +118,8 @@ class Gnome(Session):
 
     def layout(self):
         """The item's own top-level layout, in the same form."""
-        return item_layout("org.kde.StatusNotifierItem-%d-1" % self.procs["menu"].pid,
-                           "/StatusNotifierItem")
+        found = self.items()
+        return item_layout(*found[0]) if found else []
 
     def open_menu(self, shot):
         icon = self.icon()

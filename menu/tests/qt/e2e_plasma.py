@@ -22,11 +22,16 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (Session, app_named, check, check_mark, contrast, extents,  # noqa: E402
-                         item_layout, nodes, overlap, raw, run, summary, wait)
+                         has, item_layout, nodes, overlap, raw, run, summary, wait)
 
 WIDTH, HEIGHT = 1280, 1024  # scripts/with-session's screen
 LOOKS = {"light": "org.kde.breeze.desktop", "dark": "org.kde.breezedark.desktop"}
 TITLE = "Ombru Voice"
+
+
+def hidden(node):
+    """A subtree not on screen (the tray's closed popups hold many nodes)."""
+    return not has(node, "SHOWING")
 
 
 def menu_rows(before, after):
@@ -71,9 +76,14 @@ def menu_rows(before, after):
             if r - start >= 5:
                 rows.append((strongest >= 6.0, (start + r) // 2))
             start = None
-    # A separator drawn two pixels thick is one separator.
+    # A separator drawn two pixels thick is one separator; a line at the
+    # top or the bottom is the menu's frame (Breeze Dark draws one).
     merged = [x for i, x in enumerate(rows)
               if not (x[0] == "---" and i and rows[i - 1][0] == "---")]
+    while merged and merged[-1][0] == "---":
+        merged.pop()
+    while merged and merged[0][0] == "---":
+        merged.pop(0)
     return (left, top, right - left + 1, bottom - top + 1), merged
 
 
@@ -82,6 +92,11 @@ class Plasma(Session):
         super().__init__(shots, (0, HEIGHT - 44, WIDTH, 44))
         self.env["XDG_RUNTIME_DIR"] = os.environ.get("OMBRU_RUNTIME_DIR",
                                                      self.env["XDG_RUNTIME_DIR"])
+        # plasma-apply-lookandfeel writes a look's settings as defaults in
+        # kdedefaults, which a Plasma session (startplasma) puts first among
+        # the configuration folders.
+        self.env["XDG_CONFIG_DIRS"] = os.path.join(self.env["XDG_CONFIG_HOME"], "kdedefaults") + \
+            ":" + self.env.get("XDG_CONFIG_DIRS", "/etc/xdg")
 
     def names(self):
         return run("gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
@@ -103,17 +118,17 @@ class Plasma(Session):
 
     def icon(self):
         found = nodes(app_named("plasmashell"), lambda n: n.name == TITLE
-                      and n.getRoleName() == "push button")
+                      and n.getRoleName() == "push button", prune=hidden)
         return extents(found[0]) if len(found) == 1 else None
 
     def panel(self):
         found = nodes(app_named("plasmashell"), lambda n: n.getRoleName() == "frame"
-                      and extents(n)[1] > 0 and extents(n)[2] == WIDTH)
+                      and extents(n)[1] > 0 and extents(n)[2] == WIDTH, prune=hidden)
         return extents(found[0]) if found else None
 
     def layout(self):
-        return item_layout("org.kde.StatusNotifierItem-%d-1" % self.procs["menu"].pid,
-                           "/StatusNotifierItem")
+        found = self.items()
+        return item_layout(*found[0]) if found else []
 
     def click_icon(self, button, name):
         """Clicks the icon; the popup that opened and its rows."""

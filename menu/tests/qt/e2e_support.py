@@ -210,13 +210,14 @@ class Session:
     def polls(self):
         return sum(1 for r in self.requests() if r.get("path") == "/state")
 
+    def items(self, pid=None):
+        """Our items the watcher lists, as (service, path): found by the pid
+        behind each, whichever form the item registered with (its name, or
+        its path on its connection)."""
+        return items_of(pid or self.procs["menu"].pid)
+
     def registered(self, pid=None):
-        out = run("gdbus", "call", "--session", "--dest", "org.kde.StatusNotifierWatcher",
-                  "--object-path", "/StatusNotifierWatcher", "--method",
-                  "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierWatcher",
-                  "RegisteredStatusNotifierItems", env=self.env)
-        pid = pid or self.procs["menu"].pid
-        return out.count("org.kde.StatusNotifierItem-%d-" % pid)
+        return len(self.items(pid))
 
     def shot(self, name=None):
         self.count += 1
@@ -225,20 +226,28 @@ class Session:
         self.shooter(path)
         return path
 
+    def grab(self, region):
+        """The RGB bytes of a region of the screen, straight from the display
+        (no picture file: cheap enough to watch the screen with)."""
+        x, y, w, h = region
+        return subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y),
+                               "+repage", "-depth", "8", "rgb:-"], capture_output=True,
+                              env=self.env).stdout
+
     def steady_shot(self, name, strip=None, seconds=6, changed=None):
-        """A screenshot once the region has stopped changing: two shots in a
-        row alike (and, given `changed`, unlike that earlier picture)."""
-        x, y, w, h = strip or self.strip
-        last = [None, None]
+        """A screenshot once the region has stopped changing: two grabs in a
+        row alike (and, given `changed`, unlike those earlier bytes). The
+        picture's path (None without a name) and the region's bytes."""
+        region = strip or self.strip
+        last = [None]
 
         def still():
-            path = self.shot(name)
-            now = raw(path, w, h, x, y)
-            same = now == last[1] and (changed is None or now != changed)
-            last[:] = [path, now]
+            now = self.grab(region)
+            same = now == last[0] and (changed is None or now != changed)
+            last[0] = now
             return same
-        wait(still, seconds, step=0.15)
-        return last[0], last[1]
+        wait(still, seconds, step=0.1)
+        return (self.shot(name) if name else None), last[0]
 
     def mark(self, name, changed_from=None, strip=None):
         """The mark once the panel has settled (after a change from
@@ -257,8 +266,7 @@ class Session:
     def after(self, act, region, name=None, seconds=5):
         """Does `act` and waits until the region of the screen has changed and
         settled (a menu opened, an entry lit); true when it changed."""
-        x, y, w, h = region
-        before = raw(self.shot(), w, h, x, y)
+        before = self.grab(region)
         act()
         _, now = self.steady_shot(name, region, seconds, changed=before)
         return now is not None and now != before
@@ -302,6 +310,30 @@ def extents(node):
 def has(node, state):
     import pyatspi
     return node.getState().contains(getattr(pyatspi, "STATE_" + state))
+
+
+def items_of(pid):
+    import dbus
+    bus = dbus.SessionBus()
+    try:
+        listed = bus.get_object("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher").Get(
+            "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems",
+            dbus_interface=dbus.PROPERTIES_IFACE)
+    except dbus.DBusException:
+        return []
+    out = []
+    for entry in map(str, listed):
+        # "name", "name/path", or GNOME's "name@/path"
+        service, slash, path = entry.replace("@/", "/", 1).partition("/")
+        try:
+            owner = bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                      "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                                      "s", (service,))
+        except dbus.DBusException:
+            continue
+        if int(owner) == pid:
+            out.append((service, slash + path if slash else "/StatusNotifierItem"))
+    return out
 
 
 def item_layout(service, path):

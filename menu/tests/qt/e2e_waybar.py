@@ -47,6 +47,12 @@ class Session(e2e.Session):
                                                              capture_output=True))
         self.pointer = None
 
+    def grab(self, region):
+        x, y, w, h = region
+        out = subprocess.run(["grim", "-g", "%d,%d %dx%d" % (x, y, w, h), "-t", "ppm", "-"],
+                             env=self.env, capture_output=True).stdout
+        return out[-w * h * 3:] if len(out) >= w * h * 3 else b""  # past the PPM header
+
     def stop_all(self):
         if self.pointer:
             self.pointer.close()
