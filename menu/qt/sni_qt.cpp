@@ -788,9 +788,7 @@ void StatusNotifier::walk(QMenu* menu, int id, Entries& out, QHash<QAction*, Id>
     const int child = was.id && was.kind == kind ? was.id : nextId_++;
     // A new action may sit where a deleted one was: its id must not be
     // handed on with the address.
-    if (!was.id)
-      QObject::connect(a, &QObject::destroyed, this,
-                       [this](QObject* gone) { ids_.remove(static_cast<QAction*>(gone)); });
+    if (!was.id) QObject::connect(a, &QObject::destroyed, this, [this, a] { ids_.remove(a); });
     ids_.insert(a, {child, kind});
     out[id].children.push_back(child);
     Entry& e = out[child];

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,8 +15,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
-
-extern char** environ;
 
 namespace ombru::menu::qt::test {
 
@@ -112,28 +110,33 @@ void expectRendered(QMenu* menu, const Menu& items, const std::string& where) {
 
 namespace {
 
-// Starts args[0] with `fd` of the child on a pipe and reads its first line
-// from there; the child's pid, or -1.
+// Starts args[0] with `fd` of the child (standard output or error) on a
+// pipe, the other one on /dev/null, and reads its first line from there;
+// the child's pid, or -1. The child is ended with this process, also when
+// a test crashes before it could stop it.
 pid_t spawnReadingLine(std::vector<std::string> args, int fd, std::string& line) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   int out[2];
   if (pipe(out) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], fd);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  if (fd != STDOUT_FILENO)
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    dup2(out[1], fd);
+    dup2(null, fd == STDOUT_FILENO ? STDERR_FILENO : STDOUT_FILENO);
+    close(out[0]);
+    close(out[1]);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(null);
   close(out[1]);
   char c;
-  while (rc == 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
   close(out[0]);
-  return rc == 0 ? pid : -1;
+  return pid > 0 ? pid : -1;
 }
 
 void stop(pid_t pid) {
