@@ -754,8 +754,10 @@ void StatusNotifier::registerWith() {
 
 void StatusNotifier::setFace(const Face& face) {
   if (face == face_) return;
-  const bool icon = face.look != face_.look || face.themed != face_.themed;
   const bool tip = face.toolTip != face_.toolTip || face.themed != face_.themed;
+  // Shells re-read the icon's accessible description, the tool tip's text,
+  // with the icon.
+  const bool icon = tip || face.look != face_.look;
   face_ = face;
   if (!item_) return;
   if (icon) emitSignal(ITEM_PATH, ITEM_IFACE, QStringLiteral("NewIcon"), {});
