@@ -3,7 +3,7 @@
 // their panel's text colour, which they only do for filled shapes: the
 // stroked outline is written as the filled area the stroke covers.
 // One drawing serves both kinds of shell: GTK-based ones (GNOME, Xfce,
-// waybar) replace the fill of every path, and Plasma recolours only shapes
+// waybar) override the fill of every path, and Plasma recolours only shapes
 // of its stylesheet's ColorScheme-Text class filled with currentColor.
 // Besides the scalable drawing, each size a panel commonly asks for gets its
 // own drawing on whole pixels, which the icon theme picks before the
@@ -55,15 +55,17 @@ std::string document(const QPainterPath& shape, double side, int pixels, double 
   out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(pixels) +
          "\" height=\"" + std::to_string(pixels) + "\" viewBox=\"0 0 " + number(side) + ' ' +
          number(side) + "\">\n";
-  // The stylesheet's colour and the fill attribute are the same grey, for
-  // renderers that read only one of them.
+  // The fill is only in the style, as currentColor, so that no fill
+  // attribute competes with it in a renderer that ranks attributes first.
+  // Unless a host swaps the stylesheet (Plasma) or overrides the fill
+  // (GTK), the mark is the usual symbolic grey.
   out +=
-      "  <style type=\"text/css\" id=\"current-color-scheme\">.ColorScheme-Text { color:#bebebe; "
-      "}</style>\n";
+      "  <style type=\"text/css\" id=\"current-color-scheme\">"
+      ".ColorScheme-Text { color:#bebebe; }</style>\n";
   out += "  <g opacity=\"" + number(opacity) + "\">\n";
   out +=
-      "    <path class=\"ColorScheme-Text\" style=\"fill:currentColor\" fill=\"#bebebe\" "
-      "fill-rule=\"nonzero\" d=\"" +
+      "    <path class=\"ColorScheme-Text\" style=\"fill:currentColor\" fill-rule=\"nonzero\" "
+      "d=\"" +
       pathData(shape) + "\"/>\n";
   out += "  </g>\n</svg>\n";
   return out;
