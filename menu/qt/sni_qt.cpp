@@ -782,21 +782,30 @@ StatusNotifier::Entries StatusNotifier::snapshot() {
 }
 
 void StatusNotifier::walk(QMenu* menu, int id, Entries& out, QHash<QAction*, Id>& before) {
+  // Shells keep the widget they made for an id and its place: GNOME's puts
+  // a new entry at its index among the old ones and never moves a kept one,
+  // nor remakes a separator as an entry. So an entry keeps its id only
+  // while every entry before it in its menu does too, at the same place.
+  auto told = shown_.find(id);
+  const std::vector<int> none;
+  const std::vector<int>& was = told != shown_.end() ? told->second.children : none;
+  bool lined = true;
+  size_t index = 0;
   for (QAction* a : menu->actions()) {
-    // Shells keep the widget they made for an id (GNOME's does not remake a
-    // separator as an entry): an action that changes kind gets a new id.
     const int kind = (a->isSeparator() ? 1 : 0) | (a->menu() ? 2 : 0);
-    const Id was = before.value(a);
-    const int child = was.id && was.kind == kind ? was.id : nextId_++;
+    const Id old = before.value(a);
+    lined = lined && old.id && old.kind == kind && index < was.size() && was[index] == old.id;
+    const int child = lined ? old.id : nextId_++;
     // A new action may sit where a deleted one was: its id must not be
     // handed on with the address.
-    if (!was.id) QObject::connect(a, &QObject::destroyed, this, [this, a] { ids_.remove(a); });
+    if (!old.id) QObject::connect(a, &QObject::destroyed, this, [this, a] { ids_.remove(a); });
     ids_.insert(a, {child, kind});
     out[id].children.push_back(child);
     Entry& e = out[child];
     e.action = a;
     e.props = properties(a);
     if (QMenu* sub = a->menu()) walk(sub, child, out, before);
+    ++index;
   }
 }
 

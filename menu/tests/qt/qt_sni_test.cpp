@@ -7,6 +7,7 @@
 #include <QDBusArgument>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
+#include <algorithm>
 #include <map>
 
 #include "qt_support.hpp"
@@ -91,8 +92,9 @@ Tree layout(BusRig& bus) {
 }
 
 // A shell that caches entries by id: after a layout update it reads the
-// properties of new entries only, and of kept ones what it is told, and it
-// keeps the kind of entry (separator, submenu) it made for an id.
+// properties of new entries only, and of kept ones what it is told; it
+// keeps the kind of entry (separator, submenu) it made for an id, and the
+// place of every entry it keeps.
 const QStringList KINDS = {QStringLiteral("type"), QStringLiteral("children-display")};
 class CachingHost {
  public:
@@ -110,8 +112,22 @@ class CachingHost {
   void apply(const QDBusMessage& m) {
     if (m.member() == QLatin1String("LayoutUpdated")) {
       Tree next = layout(bus_);
-      for (auto& [id, entry] : next)
-        if (auto old = held_.find(id); old != held_.end()) entry.props = old->second.props;
+      for (auto& [id, entry] : next) {
+        auto old = held_.find(id);
+        if (old == held_.end()) continue;
+        entry.props = old->second.props;
+        // New children go in at their index among the old ones, kept ones
+        // never move, then the vanished go (as GNOME's extension does).
+        std::vector<int> kids = old->second.children;
+        for (size_t i = 0; i < entry.children.size(); ++i)
+          if (std::find(kids.begin(), kids.end(), entry.children[i]) == kids.end())
+            kids.insert(kids.begin() + static_cast<long>(std::min(i, kids.size())),
+                        entry.children[i]);
+        std::erase_if(kids, [&](int c) {
+          return std::find(entry.children.begin(), entry.children.end(), c) == entry.children.end();
+        });
+        entry.children = kids;
+      }
       held_ = std::move(next);
     } else if (m.member() == QLatin1String("ItemsPropertiesUpdated")) {
       const QDBusArgument updated = m.arguments().value(0).value<QDBusArgument>();
@@ -150,7 +166,9 @@ class CachingHost {
   size_t seen_ = 0;
 };
 
-const char* SESSIONS = R"({"muted":false,"active":[
+const char* SESSIONS = R"({"muted":false,"bound":"parser",
+  "engines":{"voice":"kokoro","hearing":"whisper"},"last":{"takeaway":"Done","project":"parser"},
+  "active":[
   {"key":"k1","host":"Terminal","title":"Parser","loop":{"on":true,"minutes":10},"next_in":125},
   {"key":"k2","host":"Code","title":"Client","loop":{"on":false,"minutes":30}}]})";
 
@@ -158,13 +176,15 @@ TEST(MenuQtSni, AShellThatCachesEntriesByIdShowsTheLayoutAfterEveryChange) {
   ASSERT_TRUE(PrivateBus::get().ok());
   BusRig bus(QStringLiteral("host"));
   bus.rig.controller->start();
-  bus.rig.http->answerLast("{}");
+  bus.rig.http->answerLast(SESSIONS);
   CachingHost host(bus);
   ASSERT_FALSE(host.held().empty());
   // Up, muted, down, up again, with sessions and without: labels, check
   // marks and enabled flags change on entries that keep their id, also
   // beside structure changes.
   const std::vector<std::optional<std::string>> states = {R"({"muted":true})",
+                                                          std::nullopt,
+                                                          SESSIONS,
                                                           std::nullopt,
                                                           SESSIONS,
                                                           R"({"muted":true,"active":[]})",
