@@ -2,6 +2,9 @@
 // geometry in the menu core. Desktop shells recolour symbolic icons with
 // their panel's text colour, which they only do for filled shapes: the
 // stroked outline is written as the filled area the stroke covers.
+// One drawing serves both kinds of shell: GTK-based ones (GNOME, Xfce,
+// waybar) override the fill of every path, and Plasma recolours only shapes
+// of its stylesheet's ColorScheme-Text class filled with currentColor.
 // Besides the scalable drawing, each size a panel commonly asks for gets its
 // own drawing on whole pixels, which the icon theme picks before the
 // scalable one, so that the mark stays crisp there too.
@@ -10,6 +13,7 @@
 #include <QPainterPath>
 #include <QPainterPathStroker>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -51,8 +55,18 @@ std::string document(const QPainterPath& shape, double side, int pixels, double 
   out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(pixels) +
          "\" height=\"" + std::to_string(pixels) + "\" viewBox=\"0 0 " + number(side) + ' ' +
          number(side) + "\">\n";
+  // The fill is only in the style, as currentColor, so that no fill
+  // attribute competes with it in a renderer that ranks attributes first.
+  // Unless a host swaps the stylesheet (Plasma) or overrides the fill
+  // (GTK), the mark is the usual symbolic grey.
+  out +=
+      "  <style type=\"text/css\" id=\"current-color-scheme\">"
+      ".ColorScheme-Text { color:#bebebe; }</style>\n";
   out += "  <g opacity=\"" + number(opacity) + "\">\n";
-  out += "    <path fill=\"#bebebe\" fill-rule=\"nonzero\" d=\"" + pathData(shape) + "\"/>\n";
+  out +=
+      "    <path class=\"ColorScheme-Text\" style=\"fill:currentColor\" fill-rule=\"nonzero\" "
+      "d=\"" +
+      pathData(shape) + "\"/>\n";
   out += "  </g>\n</svg>\n";
   return out;
 }
@@ -85,6 +99,8 @@ std::string snapped(int side, double opacity) {
 }
 
 bool write(const std::string& path, const std::string& text) {
+  std::error_code ignored;  // a folder that cannot be made fails the write below
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << text;
   file.close();
@@ -99,18 +115,11 @@ int main(int argc, char** argv) {
     std::cerr << "usage: ombru-mark-symbolic HICOLOR_FOLDER\n";
     return 2;
   }
-  // The three looks: listening, muted, not running.
-  const struct {
-    const char* name;
-    double opacity;
-  } looks[] = {{"ombru-menu-symbolic", 1.0},
-               {"ombru-menu-muted-symbolic", 0.35},
-               {"ombru-menu-off-symbolic", 0.25}};
   const std::string root = argv[1];
-  for (const auto& look : looks) {
-    const std::string name = std::string("/apps/") + look.name + ".svg";
+  for (const auto& look : ombru::menu::LOOKS) {
+    const std::string name = "/apps/" + std::string(look.iconName) + ".svg";
     if (!write(root + "/scalable" + name, scalable(look.opacity))) return 1;
-    for (int side : {16, 22, 24, 32, 48}) {
+    for (int side : ombru::menu::PANEL_ICON_SIZES) {
       const std::string dir = std::to_string(side) + 'x' + std::to_string(side);
       if (!write(root + '/' + dir + name, snapped(side, look.opacity))) return 1;
     }

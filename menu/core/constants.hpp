@@ -21,8 +21,43 @@ inline constexpr double START_REFRESH_DELAY = 2.0;    // poll after "Start Ombru
 inline constexpr double RESTART_REFRESH_DELAY = 3.0;  // poll after "Restart Ombru"
 
 // Status item.
-inline constexpr double MARK_SIZE = 18.0;  // points; drawn as a template image
 inline constexpr std::string_view INITIAL_TOOL_TIP = "Ombru Voice";
+
+// The status item's three looks. Each has one row of LOOKS: the mark's
+// opacity, the symbolic icon that carries it, and the tool tip (an em dash
+// with one space on each side).
+enum class Look { listening, muted, notRunning };
+struct LookStyle {
+  Look look;
+  double opacity;
+  std::string_view iconName;
+  std::string_view toolTip;
+};
+inline constexpr std::array<LookStyle, 3> LOOKS = {{
+    {Look::listening, 1.0, "ombru-menu-symbolic", "Ombru Voice \u2014 listening"},
+    {Look::muted, 0.35, "ombru-menu-muted-symbolic", "Ombru Voice \u2014 muted"},
+    {Look::notRunning, 0.25, "ombru-menu-off-symbolic", "Ombru Voice \u2014 not running"},
+}};
+
+// Panel icon sizes in pixels (panels of 16 to 48 px). The mark is drawn on
+// whole pixels at each of them and at their doubles (screens scaled by two).
+inline constexpr std::array<int, 5> PANEL_ICON_SIZES = {16, 22, 24, 32, 48};
+// A host that takes the largest pixmap and scales it down to its smallest
+// slot (waybar) gets the smallest drawing enlarged by this whole factor.
+inline constexpr int LARGEST_PIXMAP_FACTOR = 6;
+
+// Re-registration with a tray watcher that dropped the item: attempts per
+// watcher before giving up until the watcher changes, the pause between a
+// failed attempt and the next, and how long a registration must stand
+// before the attempts count from zero again.
+inline constexpr int REGISTER_ATTEMPTS = 5;
+inline constexpr double REGISTER_RETRY_DELAY = 1.0;  // seconds
+inline constexpr double REGISTER_SETTLE = 10.0;      // seconds
+
+// The desktop's colour-scheme preference as the settings portal gives it.
+inline constexpr std::uint32_t COLOR_SCHEME_NONE = 0;
+inline constexpr std::uint32_t COLOR_SCHEME_DARK = 1;
+inline constexpr std::uint32_t COLOR_SCHEME_LIGHT = 2;
 
 // Menu.
 inline constexpr double HEADER_FONT_SIZE = 13.0;  // system font, semibold

@@ -3,8 +3,11 @@
 // mark's geometry as data, so the toolkit only strokes and fills.
 
 #include <array>
+#include <cstdint>
 #include <string>
+#include <vector>
 
+#include "constants.hpp"
 #include "state.hpp"
 
 namespace ombru::menu {
@@ -16,6 +19,13 @@ struct Color {
 
 inline constexpr Color BLACK = {0.0, 0.0, 0.0, 1.0};
 inline constexpr Color AQUA = {0.498, 1.0, 0.878, 1.0};  // non-template fill only
+inline constexpr Color WHITE = {1.0, 1.0, 1.0, 1.0};
+
+// The look of a State: not running, else muted, else listening. Only running
+// and muted are read.
+Look lookOf(const State& state);
+// The row of LOOKS for a look.
+const LookStyle& styleOf(Look look);
 
 struct Display {
   double alpha;         // opacity of the status button
@@ -23,9 +33,17 @@ struct Display {
   bool operator==(const Display&) const = default;
 };
 
-// 0.25 "not running", 0.35 "muted", 1.0 "listening". Only running and muted
-// are read.
+// The opacity and tool tip of lookOf(state).
 Display display(const State& state);
+
+// Every pixmap size the item offers: the panel sizes and their doubles,
+// ascending, each once.
+std::vector<int> pixmapSizes();
+
+// The mark's colour where no panel tells its own (Wayland), from the
+// desktop's colour-scheme preference (COLOR_SCHEME_*): dark on a light
+// preference, white otherwise, as bars there are dark by default.
+Color schemeInk(std::uint32_t colorScheme);
 
 struct Point {
   double x, y;
@@ -55,5 +73,13 @@ struct MarkGeometry {
 // the same drawing is given for a top-left origin with y growing downwards
 // (rectangles keep their top-left corner as x, y).
 MarkGeometry markGeometry(double size, bool isTemplate, bool yDown = false);
+
+// Where the item's own menu opens for a click at `at` (screen pixels, y
+// down): beside the panel the click came from, never over it, and wholly on
+// the screen's available area (the screen less its panels). A click inside
+// the available area (a host that gives no icon position) opens the menu at
+// the click, turned to fit. Gives the menu's top-left corner.
+Point menuPosition(Point at, double width, double height, const Rect& screen,
+                   const Rect& available);
 
 }  // namespace ombru::menu

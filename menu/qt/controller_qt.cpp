@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QPointer>
+#include <QScreen>
 #include <QStandardPaths>
 #include <cstdio>
 #include <thread>
@@ -53,9 +54,9 @@ Controller::~Controller() {
   delete menu_;
 }
 
-QIcon Controller::icon(double alpha) {
-  auto it = icons_.find(alpha);
-  if (it == icons_.end()) it = icons_.emplace(alpha, markIcon(alpha)).first;
+QIcon Controller::icon(Look look) {
+  auto it = icons_.find(look);
+  if (it == icons_.end()) it = icons_.emplace(look, markIcon(styleOf(look).opacity)).first;
   return it->second;
 }
 
@@ -65,19 +66,18 @@ bool onX11() {
   return QGuiApplication::platformName() == QLatin1String("xcb");
 }
 
-// The themed icon of each look: hosts that recolour symbolic icons draw it
-// in the panel's own text colour. The opacity is in the icon itself.
-QString themedName(double alpha) {
-  if (alpha >= 1.0) return QStringLiteral("ombru-menu-symbolic");
-  if (alpha >= 0.35) return QStringLiteral("ombru-menu-muted-symbolic");
-  return QStringLiteral("ombru-menu-off-symbolic");
+bool onWayland() {
+  return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
 }
 
 // The folder of icon themes holding this program's icons: beside an install
 // in any prefix (and in the build tree, which mirrors it), else a standard
 // data folder; empty when the icons are nowhere, and the pixmaps do alone.
 QString iconFolder() {
-  const QString file = QStringLiteral("/hicolor/scalable/apps/ombru-menu-symbolic.svg");
+  const std::string_view name = styleOf(Look::listening).iconName;
+  const QString file = QStringLiteral("/hicolor/scalable/apps/") +
+                       QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())) +
+                       QStringLiteral(".svg");
   const QString local = QCoreApplication::applicationDirPath() + QStringLiteral("/../share/icons");
   if (QFileInfo::exists(local + file)) return QDir::cleanPath(local);
   for (const QString& data : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
@@ -94,7 +94,7 @@ void Controller::start() {
   // (a dark theme switched on) must reach trays that hold a rendered copy.
   // Key presses reach the open menu through here too.
   qApp->installEventFilter(this);
-  show(1.0,
+  show(Look::listening,
        QString::fromUtf8(INITIAL_TOOL_TIP.data(), static_cast<qsizetype>(INITIAL_TOOL_TIP.size())));
   if (deps_.desktop) {
     iconDir_ = iconFolder();
@@ -103,12 +103,22 @@ void Controller::start() {
     // A popup of our own is a toplevel window on Wayland: only on X11.
     if (onX11())
       hooks.popup = [this](QPoint at) {
-        if (!menu_->isVisible()) menu_->popup(at.isNull() ? QCursor::pos() : at);
+        if (menu_->isVisible()) return;
+        build();  // sized by its entries before it is placed
+        menu_->popup(menuPlace(at.isNull() ? QCursor::pos() : at));
       };
     hooks.shown = [this](bool) { fallback(); };
-    sni_ = new StatusNotifier(QDBusConnection::sessionBus(), menu_, hooks);
+    sni_ = new StatusNotifier(QDBusConnection::sessionBus(), menu_, hooks, deps_.timers);
     sni_->setIconThemePath(iconDir_);
-    show(shownAlpha_, toolTip_);
+    show(*shownLook_, toolTip_);
+    // No Wayland client learns a bar's colour: the desktop's preference
+    // stands in for it.
+    if (onWayland())
+      portal_ = new ColorSchemePortal(QDBusConnection::sessionBus(), [this](std::uint32_t s) {
+        setColorScheme(s);
+        repaint();
+      });
+    if (portal_) portal_->setParent(this);
     const bool shell = sni_->start() && sni_->watcherPresent();
     fallback();
     const bool xembed = tray_ && QSystemTrayIcon::isSystemTrayAvailable();
@@ -139,24 +149,41 @@ void Controller::fallback() {
   if (tray_) tray_->setVisible(needed);
 }
 
-void Controller::show(double alpha, const QString& toolTip) {
-  if (alpha != shownAlpha_) {
-    shownIcon_ = icon(alpha);
-    shownAlpha_ = alpha;
+QPoint Controller::menuPlace(QPoint at) const {
+  const QScreen* screen = QGuiApplication::screenAt(at);
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (!screen) return at;
+  auto rect = [](const QRect& r) {
+    return Rect{double(r.x()), double(r.y()), double(r.width()), double(r.height())};
+  };
+  const QSize size = menu_->sizeHint();
+  const Point p = menuPosition({double(at.x()), double(at.y())}, size.width(), size.height(),
+                               rect(screen->geometry()), rect(screen->availableGeometry()));
+  return {static_cast<int>(p.x), static_cast<int>(p.y)};
+}
+
+void Controller::repaint() {
+  if (!shownLook_) return;
+  shownIcon_ = icon(*shownLook_);
+  if (tray_) tray_->setIcon(shownIcon_);
+  if (sni_) sni_->inkChanged();
+}
+
+void Controller::show(Look look, const QString& toolTip) {
+  if (look != shownLook_) {
+    shownIcon_ = icon(look);
+    shownLook_ = look;
     if (tray_) tray_->setIcon(shownIcon_);
   }
   if (toolTip != toolTip_) {
     toolTip_ = toolTip;
     if (tray_) tray_->setToolTip(toolTip_);
   }
-  if (sni_) sni_->setLook({toolTip_, iconDir_.isEmpty() ? QString() : themedName(alpha), alpha});
+  if (sni_) sni_->setFace({look, toolTip_, !iconDir_.isEmpty()});
 }
 
 bool Controller::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) {
-    shownIcon_ = icon(shownAlpha_);
-    if (tray_) tray_->setIcon(shownIcon_);
-  }
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) repaint();
   if (event->type() == QEvent::KeyPress)
     if (auto* menu = qobject_cast<QMenu*>(watched))
       if (shortcut(menu, static_cast<QKeyEvent*>(event))) return true;
@@ -203,8 +230,8 @@ void Controller::refresh() {
 
 void Controller::deliver(State state) {
   state_ = std::move(state);
-  const Display look = display(state_);
-  show(look.alpha, QString::fromStdString(look.toolTip));
+  const Look look = lookOf(state_);
+  show(look, QString::fromStdString(std::string(styleOf(look).toolTip)));
   // A menu never opened holds nothing and stays unbuilt; once built it
   // follows every poll.
   if (!menu_->actions().isEmpty()) build();

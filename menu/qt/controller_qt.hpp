@@ -10,11 +10,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/ombru_menu_core.hpp"
 #include "menu_qt.hpp"
 #include "platform.hpp"
+#include "scheme_portal.hpp"
 #include "sni_qt.hpp"
 
 namespace ombru::menu::qt {
@@ -65,8 +67,10 @@ class Controller final : public QObject {
   // What the status item shows now.
   const QIcon& shownIcon() const { return shownIcon_; }
   const QString& toolTip() const { return toolTip_; }
-  // The icon of a look (by its opacity), made once and reused.
-  QIcon icon(double alpha);
+  // The icon of a look, made once and reused.
+  QIcon icon(Look look);
+  // The top-left corner of the Qt-drawn menu opened by a click at `at`.
+  QPoint menuPlace(QPoint at) const;
   int builds() const { return builds_; }
   const MenuRenderer& renderer() const { return renderer_; }
 
@@ -76,7 +80,9 @@ class Controller final : public QObject {
  private:
   void deliver(State state);
   void send(const Command& command);
-  void show(double alpha, const QString& toolTip);
+  void show(Look look, const QString& toolTip);
+  // The mark's colour changed: every host takes it afresh.
+  void repaint();
   // The XEmbed icon stands in while no D-Bus tray shell has the item.
   void fallback();
   bool shortcut(QMenu* menu, QKeyEvent* key);
@@ -84,11 +90,12 @@ class Controller final : public QObject {
   Deps deps_;
   QSystemTrayIcon* tray_ = nullptr;
   StatusNotifier* sni_ = nullptr;
+  ColorSchemePortal* portal_ = nullptr;
   QMenu* menu_;
   State state_;
   MenuRenderer renderer_;
-  std::map<double, QIcon> icons_;
-  double shownAlpha_ = -1.0;
+  std::map<Look, QIcon> icons_;
+  std::optional<Look> shownLook_;
   QIcon shownIcon_;
   QString toolTip_;
   QString iconDir_;  // where the themed icons are, when they are

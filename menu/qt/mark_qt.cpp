@@ -15,8 +15,11 @@ namespace ombru::menu::qt {
 namespace {
 
 QColor colour(const Color& c) {
-  return QColor::fromRgbF(c.red, c.green, c.blue, c.alpha);
+  return QColor::fromRgbF(static_cast<float>(c.red), static_cast<float>(c.green),
+                          static_cast<float>(c.blue), static_cast<float>(c.alpha));
 }
+
+std::uint32_t preferredScheme = COLOR_SCHEME_NONE;  // main thread only
 
 class MarkEngine final : public QIconEngine {
  public:
@@ -59,8 +62,9 @@ class MarkEngine final : public QIconEngine {
   // Sizes offered to trays that take pixmaps (StatusNotifierItem); any other
   // size is drawn on request all the same.
   QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
-    return {QSize(16, 16), QSize(22, 22), QSize(24, 24),
-            QSize(32, 32), QSize(48, 48), QSize(64, 64)};
+    QList<QSize> out;
+    for (int side : pixmapSizes()) out << QSize(side, side);
+    return out;
   }
 
   QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override { return size; }
@@ -72,29 +76,6 @@ class MarkEngine final : public QIconEngine {
 };
 
 }  // namespace
-
-void drawMark(QPainter& painter, const QRectF& square, bool isTemplate, const QColor& ink,
-              double opacity) {
-  const MarkGeometry g = markGeometry(square.width(), isTemplate, /*yDown=*/true);
-  painter.save();
-  painter.setRenderHint(QPainter::Antialiasing, true);
-  painter.setOpacity(opacity);
-  painter.translate(square.topLeft());
-
-  QPainterPath outline;
-  outline.moveTo(g.outline[0].x, g.outline[0].y);
-  for (size_t i = 1; i < g.outline.size(); ++i) outline.lineTo(g.outline[i].x, g.outline[i].y);
-  outline.closeSubpath();
-  QPen pen(ink.isValid() ? ink : colour(g.stroke));
-  pen.setWidthF(g.lineWidth);
-  pen.setJoinStyle(g.roundJoins ? Qt::RoundJoin : Qt::MiterJoin);
-  painter.strokePath(outline, pen);
-
-  QPainterPath squares;
-  for (const Rect& r : g.squares) squares.addRect(r.x, r.y, r.width, r.height);
-  painter.fillPath(squares, ink.isValid() ? ink : colour(g.fill));
-  painter.restore();
-}
 
 SnappedMark snappedMark(int side) {
   SnappedMark m;
@@ -132,11 +113,16 @@ QColor markInk() {
   // Linux trays know no template images: the panel's text colour keeps the
   // mark visible on dark and light panels alike. An X11 tray may name it.
   // On Wayland no client can learn a bar's colour, and the palette follows
-  // the application's theme, not the bar's; bars there are dark by default
-  // (waybar: white text on a dark bar), so the mark is drawn white.
+  // the application's theme, not the bar's: the desktop's light or dark
+  // preference stands in for it (bars are dark by default, as waybar's).
   if (const auto fg = trayForeground()) return *fg;
-  if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) return Qt::white;
+  if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+    return colour(schemeInk(preferredScheme));
   return QGuiApplication::palette().color(QPalette::WindowText);
+}
+
+void setColorScheme(std::uint32_t scheme) {
+  preferredScheme = scheme;
 }
 
 QIcon markIcon(double opacity) {

@@ -7,16 +7,9 @@
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
-#include <QRectF>
+#include <cstdint>
 
 namespace ombru::menu::qt {
-
-// Draws the mark into `square` (its width is the mark's size): the outline
-// stroked, then the squares filled, both in `ink` when it is valid (a
-// template mark takes the panel's text colour) or in the core's colours
-// otherwise, at `opacity`.
-void drawMark(QPainter& painter, const QRectF& square, bool isTemplate, const QColor& ink,
-              double opacity);
 
 // The mark's geometry moved to whole pixels for a `side` by `side` pixel
 // square (y down): the stroke a whole number of pixels wide with its edges,
@@ -29,15 +22,17 @@ struct SnappedMark {
 SnappedMark snappedMark(int side);
 
 // The template mark on a transparent image of `side` by `side` device
-// pixels, in `ink` at `opacity`. The geometry is the same as drawMark's,
-// moved to whole pixels: the stroke is a whole number of pixels wide and its
-// edges, like the squares' edges, lie on pixel boundaries, so that small
-// sizes come out crisp instead of smeared over two pixels.
+// pixels, in `ink` at `opacity`. The core's geometry moved to whole pixels: the stroke is a whole
+// number of pixels wide and its edges, like the squares' edges, lie on pixel boundaries, so that
+// small sizes come out crisp instead of smeared over two pixels.
 QImage markImage(int side, const QColor& ink, double opacity);
 
-// The colour the mark is drawn in: the palette's window-text colour, which
-// follows a dark theme.
+// The colour the mark is drawn in: the text colour an X11 tray names, else
+// on Wayland the one for the desktop's colour-scheme preference, else the
+// palette's window-text colour, which follows a dark theme.
 QColor markInk();
+// The desktop's colour-scheme preference (COLOR_SCHEME_*), for markInk().
+void setColorScheme(std::uint32_t scheme);
 
 // An icon whose every rendering draws the template mark afresh in
 // markInk() at `opacity`. Make one per look and reuse it: a new icon per

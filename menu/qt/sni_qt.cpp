@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "core/display.hpp"
 #include "mark_qt.hpp"
 
 // The D-Bus shapes of the two interfaces.
@@ -155,10 +156,11 @@ const QString PROPS_IFACE = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString ITEM_PATH = QStringLiteral("/StatusNotifierItem");
 const QString MENU_PATH = QStringLiteral("/MenuBar");
 
-// Sizes shells ask for (panel heights of 16 to 48 px, and the same on
-// doubled screens); each one is drawn on whole pixels.
-constexpr int PIXMAP_SIZES[] = {16, 22, 24, 32, 44, 48, 64, 96};
-static_assert(PIXMAP_SIZES[std::size(PIXMAP_SIZES) - 1] % PIXMAP_SIZES[0] == 0);
+const QString WATCHER_PATH = QStringLiteral("/StatusNotifierWatcher");
+
+int millis(double seconds) {
+  return static_cast<int>(seconds * 1000.0 + 0.5);
+}
 
 const char* ITEM_XML = R"xml(  <interface name="org.kde.StatusNotifierItem">
     <property name="Category" type="s" access="read"/>
@@ -177,10 +179,13 @@ const char* ITEM_XML = R"xml(  <interface name="org.kde.StatusNotifierItem">
     <property name="AttentionIconPixmap" type="a(iiay)" access="read"/>
     <property name="AttentionMovieName" type="s" access="read"/>
     <property name="ToolTip" type="(sa(iiay)ss)" access="read"/>
+    <property name="IconAccessibleDesc" type="s" access="read"/>
+    <property name="AttentionAccessibleDesc" type="s" access="read"/>
     <method name="ContextMenu"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
     <method name="Activate"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
     <method name="SecondaryActivate"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
     <method name="Scroll"><arg name="delta" type="i" direction="in"/><arg name="orientation" type="s" direction="in"/></method>
+    <method name="ProvideXdgActivationToken"><arg name="token" type="s" direction="in"/></method>
     <signal name="NewTitle"/>
     <signal name="NewIcon"/>
     <signal name="NewAttentionIcon"/>
@@ -289,6 +294,9 @@ QVariantMap properties(QAction* a) {
   if (!a->shortcut().isEmpty())
     p.insert(QStringLiteral("shortcut"), QVariant::fromValue(dbusShortcut(a->shortcut())));
   if (a->menu()) p.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
+  // Hidden entries stay in the layout, so that showing one again is a
+  // property change of an entry the shells already hold.
+  if (!a->isVisible()) p.insert(QStringLiteral("visible"), false);
   return p;
 }
 
@@ -304,8 +312,8 @@ QVariantMap only(const QVariantMap& props, const QStringList& names) {
 // 16 px slot. The largest is therefore the 16 px drawing enlarged by a whole
 // factor, which comes down exactly on whole pixels instead of smeared.
 QImage pixmapImage(int side, const QColor& ink, double opacity) {
-  if (side != PIXMAP_SIZES[std::size(PIXMAP_SIZES) - 1]) return markImage(side, ink, opacity);
-  const int base = PIXMAP_SIZES[0];
+  const int base = PANEL_ICON_SIZES.front();
+  if (side != base * LARGEST_PIXMAP_FACTOR) return markImage(side, ink, opacity);
   return markImage(base, ink, opacity)
       .scaled(side, side, Qt::IgnoreAspectRatio, Qt::FastTransformation);
 }
@@ -313,7 +321,7 @@ QImage pixmapImage(int side, const QColor& ink, double opacity) {
 wire::Pixmaps pixmaps(double opacity) {
   wire::Pixmaps out;
   const QColor ink = markInk();
-  for (int side : PIXMAP_SIZES) {
+  for (int side : pixmapSizes()) {
     const QImage img = pixmapImage(side, ink, opacity).convertToFormat(QImage::Format_ARGB32);
     wire::Pixmap p{side, side, QByteArray(side * side * 4, Qt::Uninitialized)};
     auto* dst = reinterpret_cast<quint32*>(p.data.data());
@@ -411,7 +419,9 @@ class SniItem final : public QDBusVirtualObject {
       bus.send(msg.createReply());
       return true;
     }
-    if (member == QLatin1String("SecondaryActivate") || member == QLatin1String("Scroll")) {
+    // The token would let a window of ours take the focus; there is none.
+    if (member == QLatin1String("SecondaryActivate") || member == QLatin1String("Scroll") ||
+        member == QLatin1String("ProvideXdgActivationToken")) {
       bus.send(msg.createReply());
       return true;
     }
@@ -420,7 +430,12 @@ class SniItem final : public QDBusVirtualObject {
 
  private:
   QVariantMap properties() const {
-    const StatusNotifier::Look& look = owner_.look_;
+    const StatusNotifier::Face& face = owner_.face_;
+    const LookStyle& style = styleOf(face.look);
+    const QString iconName = face.themed
+                                 ? QString::fromUtf8(style.iconName.data(),
+                                                     static_cast<qsizetype>(style.iconName.size()))
+                                 : QString();
     QVariantMap p;
     p.insert(QStringLiteral("Category"), QStringLiteral("ApplicationStatus"));
     p.insert(QStringLiteral("Id"), QStringLiteral("ombru-menu"));
@@ -430,15 +445,18 @@ class SniItem final : public QDBusVirtualObject {
     p.insert(QStringLiteral("IconThemePath"), owner_.themePath_);
     p.insert(QStringLiteral("Menu"), QVariant::fromValue(QDBusObjectPath(MENU_PATH)));
     p.insert(QStringLiteral("ItemIsMenu"), true);
-    p.insert(QStringLiteral("IconName"), look.iconName);
-    p.insert(QStringLiteral("IconPixmap"), QVariant::fromValue(pixmaps(look.opacity)));
+    p.insert(QStringLiteral("IconName"), iconName);
+    p.insert(QStringLiteral("IconPixmap"), QVariant::fromValue(pixmaps(style.opacity)));
     p.insert(QStringLiteral("OverlayIconName"), QString());
     p.insert(QStringLiteral("OverlayIconPixmap"), QVariant::fromValue(wire::Pixmaps()));
     p.insert(QStringLiteral("AttentionIconName"), QString());
     p.insert(QStringLiteral("AttentionIconPixmap"), QVariant::fromValue(wire::Pixmaps()));
     p.insert(QStringLiteral("AttentionMovieName"), QString());
     p.insert(QStringLiteral("ToolTip"),
-             QVariant::fromValue(wire::ToolTip{look.iconName, {}, look.toolTip, QString()}));
+             QVariant::fromValue(wire::ToolTip{iconName, {}, face.toolTip, QString()}));
+    // What a screen reader says for the icon: the same as the tool tip.
+    p.insert(QStringLiteral("IconAccessibleDesc"), face.toolTip);
+    p.insert(QStringLiteral("AttentionAccessibleDesc"), face.toolTip);
     return p;
   }
 
@@ -583,12 +601,14 @@ class DBusMenu final : public QDBusVirtualObject {
   StatusNotifier& owner_;
 };
 
-StatusNotifier::StatusNotifier(QDBusConnection bus, QMenu* menu, Hooks hooks)
+StatusNotifier::StatusNotifier(QDBusConnection bus, QMenu* menu, Hooks hooks,
+                               std::shared_ptr<Timers> timers)
     : bus_(std::move(bus)),
       menu_(menu),
       hooks_(std::move(hooks)),
       service_(QStringLiteral("org.kde.StatusNotifierItem-%1-1")
-                   .arg(QCoreApplication::applicationPid())) {
+                   .arg(QCoreApplication::applicationPid())),
+      timers_(std::move(timers)) {
   wire::registerTypes();
 }
 
@@ -616,12 +636,22 @@ bool StatusNotifier::start() {
   // Every watcher that appears, also a restarted panel's, gets the item.
   QObject::connect(&watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
                    [this](const QString&, const QString&, const QString& owner) {
+                     ++epoch_;
+                     pending_ = 0;
+                     attempts_ = 0;
                      if (registered_) {
                        registered_ = false;
                        if (hooks_.shown) hooks_.shown(false);
                      }
                      if (!owner.isEmpty()) registerWith();
                    });
+  // A watcher may drop the item while it stays (GNOME's, when it fails to
+  // read it), and a new host may come with a watcher that lost it: either
+  // way the item registers again.
+  bus_.connect(WATCHER, WATCHER_PATH, WATCHER, QStringLiteral("StatusNotifierItemUnregistered"),
+               this, SLOT(itemUnregistered(QString)));
+  bus_.connect(WATCHER, WATCHER_PATH, WATCHER, QStringLiteral("StatusNotifierHostRegistered"), this,
+               SLOT(hostRegistered()));
   if (bus_.interface()->isServiceRegistered(WATCHER)) registerWith();
   return true;
 }
@@ -630,34 +660,112 @@ bool StatusNotifier::watcherPresent() const {
   return bus_.isConnected() && bus_.interface()->isServiceRegistered(WATCHER);
 }
 
-void StatusNotifier::registerWith() {
+bool StatusNotifier::isOurs(const QString& entry) const {
+  // Watchers list a bus name, unique or ours, with or without the path.
+  const QString name = entry.section(QLatin1Char('/'), 0, 0).section(QLatin1Char('@'), 0, 0);
+  return name == service_ || name == bus_.baseService();
+}
+
+void StatusNotifier::itemUnregistered(const QString& entry) {
+  if (registered_ && isOurs(entry)) dropped();
+}
+
+void StatusNotifier::hostRegistered() {
+  if (pending_ > 0) return;
+  checkListed([this](bool listed) {
+    if (listed || pending_ > 0) return;
+    if (registered_)
+      dropped();
+    else
+      registerWith();
+  });
+}
+
+void StatusNotifier::dropped() {
+  registered_ = false;
+  if (hooks_.shown) hooks_.shown(false);
+  registerWith();
+}
+
+void StatusNotifier::checkListed(std::function<void(bool)> then) {
   QDBusMessage call =
-      QDBusMessage::createMethodCall(WATCHER, QStringLiteral("/StatusNotifierWatcher"), WATCHER,
-                                     QStringLiteral("RegisterStatusNotifierItem"));
-  call.setArguments({service_});
+      QDBusMessage::createMethodCall(WATCHER, WATCHER_PATH, PROPS_IFACE, QStringLiteral("Get"));
+  call.setArguments({WATCHER, QStringLiteral("RegisteredStatusNotifierItems")});
   auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+  QObject::connect(
+      pending, &QDBusPendingCallWatcher::finished, this,
+      [this, then = std::move(then), epoch = epoch_](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        if (epoch != epoch_ || w->isError()) return;
+        const QDBusMessage reply = w->reply();
+        const QStringList list =
+            reply.arguments().value(0).value<QDBusVariant>().variant().toStringList();
+        then(std::any_of(list.begin(), list.end(), [this](const QString& e) { return isOurs(e); }));
+      });
+}
+
+void StatusNotifier::registerWith() {
+  // Never twice: one registration at a time, none while the item is held,
+  // and a bounded number for each watcher.
+  if (registered_ || pending_ > 0 || attempts_ >= REGISTER_ATTEMPTS) return;
+  ++attempts_;
   ++pending_;
+  QDBusMessage call = QDBusMessage::createMethodCall(WATCHER, WATCHER_PATH, WATCHER,
+                                                     QStringLiteral("RegisterStatusNotifierItem"));
+  // By the item's path, so that the watcher knows it by this connection:
+  // GNOME's, given the well-known name, watches that name as well and
+  // forgets the item's Id and Menu when the watch reports, which races its
+  // first read of them and makes it drop the item ("Argument two may not
+  // be null").
+  call.setArguments({ITEM_PATH});
+  auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
   QObject::connect(pending, &QDBusPendingCallWatcher::finished, this,
-                   [this](QDBusPendingCallWatcher* w) {
+                   [this, epoch = epoch_](QDBusPendingCallWatcher* w) {
                      w->deleteLater();
+                     if (epoch != epoch_) return;  // sent to a watcher that has gone
                      --pending_;
-                     if (w->isError() || registered_) {
-                       if (hooks_.shown) hooks_.shown(registered_);
+                     QPointer<StatusNotifier> self(this);
+                     if (w->isError()) {
+                       if (hooks_.shown) hooks_.shown(false);
+                       if (timers_)
+                         timers_->after(millis(REGISTER_RETRY_DELAY), [self, epoch] {
+                           if (self && self->epoch_ == epoch) self->registerWith();
+                         });
                        return;
                      }
                      registered_ = true;
                      if (hooks_.shown) hooks_.shown(true);
+                     // A registration that still stands a while later counts
+                     // the attempts from zero; one silently dropped is redone.
+                     const unsigned serial = ++accepted_;
+                     if (timers_)
+                       timers_->after(millis(REGISTER_SETTLE), [self, epoch, serial] {
+                         if (!self || self->epoch_ != epoch || self->accepted_ != serial) return;
+                         self->checkListed([self, serial](bool listed) {
+                           if (!self || self->accepted_ != serial || !self->registered_) return;
+                           if (listed)
+                             self->attempts_ = 0;
+                           else
+                             self->dropped();
+                         });
+                       });
                    });
 }
 
-void StatusNotifier::setLook(const Look& look) {
-  if (look == look_) return;
-  const bool icon = look.iconName != look_.iconName || look.opacity != look_.opacity;
-  const bool tip = look.toolTip != look_.toolTip || look.iconName != look_.iconName;
-  look_ = look;
+void StatusNotifier::setFace(const Face& face) {
+  if (face == face_) return;
+  const bool tip = face.toolTip != face_.toolTip || face.themed != face_.themed;
+  // Shells re-read the icon's accessible description, the tool tip's text,
+  // with the icon.
+  const bool icon = tip || face.look != face_.look;
+  face_ = face;
   if (!item_) return;
   if (icon) emitSignal(ITEM_PATH, ITEM_IFACE, QStringLiteral("NewIcon"), {});
   if (tip) emitSignal(ITEM_PATH, ITEM_IFACE, QStringLiteral("NewToolTip"), {});
+}
+
+void StatusNotifier::inkChanged() {
+  if (item_) emitSignal(ITEM_PATH, ITEM_IFACE, QStringLiteral("NewIcon"), {});
 }
 
 void StatusNotifier::ensureBuilt() {
@@ -667,23 +775,37 @@ void StatusNotifier::ensureBuilt() {
 StatusNotifier::Entries StatusNotifier::snapshot() {
   Entries out;
   out[0].props.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
-  QHash<QAction*, int> before;
+  QHash<QAction*, Id> before;
   before.swap(ids_);
   if (menu_) walk(menu_, 0, out, before);
   return out;
 }
 
-void StatusNotifier::walk(QMenu* menu, int id, Entries& out, QHash<QAction*, int>& before) {
+void StatusNotifier::walk(QMenu* menu, int id, Entries& out, QHash<QAction*, Id>& before) {
+  // Shells keep the widget they made for an id and its place: GNOME's puts
+  // a new entry at its index among the old ones and never moves a kept one,
+  // nor remakes a separator as an entry. So an entry keeps its id only
+  // while every entry before it in its menu does too, at the same place.
+  auto told = shown_.find(id);
+  const std::vector<int> none;
+  const std::vector<int>& was = told != shown_.end() ? told->second.children : none;
+  bool lined = true;
+  size_t index = 0;
   for (QAction* a : menu->actions()) {
-    if (!a->isVisible()) continue;
-    int child = before.value(a, 0);
-    if (!child) child = nextId_++;
-    ids_.insert(a, child);
+    const int kind = (a->isSeparator() ? 1 : 0) | (a->menu() ? 2 : 0);
+    const Id old = before.value(a);
+    lined = lined && old.id && old.kind == kind && index < was.size() && was[index] == old.id;
+    const int child = lined ? old.id : nextId_++;
+    // A new action may sit where a deleted one was: its id must not be
+    // handed on with the address.
+    if (!old.id) QObject::connect(a, &QObject::destroyed, this, [this, a] { ids_.remove(a); });
+    ids_.insert(a, {child, kind});
     out[id].children.push_back(child);
     Entry& e = out[child];
     e.action = a;
     e.props = properties(a);
     if (QMenu* sub = a->menu()) walk(sub, child, out, before);
+    ++index;
   }
 }
 
@@ -692,31 +814,32 @@ void StatusNotifier::menuChanged() {
   bool layout = next.size() != shown_.size();
   for (auto n = next.begin(), o = shown_.begin(); !layout && n != next.end(); ++n, ++o)
     layout = n->first != o->first || n->second.children != o->second.children;
-  if (layout) {
-    shown_ = std::move(next);
-    ++revision_;
-    if (item_) emitSignal(MENU_PATH, MENU_IFACE, QStringLiteral("LayoutUpdated"), {revision_, 0});
-    return;
-  }
+  // Entries that keep their id are announced property by property, also
+  // when the structure changed around them: shells that cache entries by id
+  // re-read only new ones after a layout update.
   QList<wire::Props> updated;
   QList<wire::Removed> removed;
-  for (auto n = next.begin(), o = shown_.begin(); n != next.end(); ++n, ++o) {
-    const QVariantMap &now = n->second.props, &was = o->second.props;
-    QVariantMap changed;
-    for (auto it = now.begin(); it != now.end(); ++it)
-      if (!was.contains(it.key()) || was.value(it.key()) != it.value())
-        changed.insert(it.key(), it.value());
+  for (const auto& [id, entry] : next) {
+    auto o = shown_.find(id);
+    if (o == shown_.end() || id == 0) continue;
+    const QVariantMap &now = entry.props, &was = o->second.props;
+    bool changed = false;
+    for (auto it = now.begin(); !changed && it != now.end(); ++it)
+      changed = !was.contains(it.key()) || was.value(it.key()) != it.value();
     QStringList gone;
     for (auto it = was.begin(); it != was.end(); ++it)
       if (!now.contains(it.key())) gone << it.key();
     // The entry's whole set, as shells replace what they hold of it.
-    if (!changed.isEmpty()) updated << wire::Props{n->first, now};
-    if (!gone.isEmpty()) removed << wire::Removed{n->first, gone};
+    if (changed) updated << wire::Props{id, now};
+    if (!gone.isEmpty()) removed << wire::Removed{id, gone};
   }
   shown_ = std::move(next);
-  if (item_ && (!updated.isEmpty() || !removed.isEmpty()))
+  if (layout) ++revision_;
+  if (!item_) return;
+  if (!updated.isEmpty() || !removed.isEmpty())
     emitSignal(MENU_PATH, MENU_IFACE, QStringLiteral("ItemsPropertiesUpdated"),
                {QVariant::fromValue(updated), QVariant::fromValue(removed)});
+  if (layout) emitSignal(MENU_PATH, MENU_IFACE, QStringLiteral("LayoutUpdated"), {revision_, 0});
 }
 
 void StatusNotifier::emitSignal(const QString& path, const QString& iface, const QString& name,

@@ -22,7 +22,11 @@
 #include <QVariantMap>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
+
+#include "core/constants.hpp"
+#include "platform.hpp"
 
 namespace ombru::menu::qt {
 
@@ -34,24 +38,28 @@ class DBusMenu;
 class SniItem;
 
 class StatusNotifier final : public QObject {
+  Q_OBJECT
+
  public:
   struct Hooks {
     // Fills the menu before a shell reads it to show it.
     std::function<void()> aboutToShow;
-    // Shows the Qt-drawn menu at a screen position (a shell that asks the
-    // item to show its own menu); none where that would be a window.
+    // Shows the Qt-drawn menu for a click at a screen position (a shell
+    // that asks the item to show its own menu); none where that would be a
+    // window.
     std::function<void(QPoint)> popup;
     // Whether a shell now shows the item (registered with a watcher).
     std::function<void(bool)> shown;
   };
-  struct Look {
+  struct Face {
+    Look look = Look::listening;
     QString toolTip;
-    QString iconName;  // themed icon, or empty for the pixmaps alone
-    double opacity = 1.0;
-    bool operator==(const Look&) const = default;
+    bool themed = false;  // the look's themed icon is installed
+    bool operator==(const Face&) const = default;
   };
 
-  StatusNotifier(QDBusConnection bus, QMenu* menu, Hooks hooks);
+  // `timers` paces the retries of a registration.
+  StatusNotifier(QDBusConnection bus, QMenu* menu, Hooks hooks, std::shared_ptr<Timers> timers);
   ~StatusNotifier() override;
 
   // Exports the item and its menu and registers with every watcher that
@@ -64,11 +72,18 @@ class StatusNotifier final : public QObject {
   bool watcherPresent() const;
   QString service() const { return service_; }
 
-  void setLook(const Look& look);
-  const Look& look() const { return look_; }
+  void setFace(const Face& face);
+  const Face& face() const { return face_; }
+  // The mark's colour changed: shells that hold its pixmaps take new ones.
+  void inkChanged();
   void setIconThemePath(const QString& path) { themePath_ = path; }
   // Signals to the shells what changed in the menu since the last call.
   void menuChanged();
+
+ private Q_SLOTS:
+  // The watcher's signals.
+  void itemUnregistered(const QString& entry);
+  void hostRegistered();
 
  private:
   friend class DBusMenu;
@@ -81,9 +96,19 @@ class StatusNotifier final : public QObject {
   using Entries = std::map<int, Entry>;
 
   void registerWith();
+  void dropped();
+  // Reads the watcher's list and calls `then` with whether it holds this
+  // item; not at all when the watcher changed meanwhile.
+  void checkListed(std::function<void(bool)> then);
+  bool isOurs(const QString& entry) const;
   void ensureBuilt();
   Entries snapshot();
-  void walk(QMenu* menu, int id, Entries& out, QHash<QAction*, int>& before);
+  // An entry's id and the kind of widget a shell makes for it.
+  struct Id {
+    int id = 0;
+    int kind = 0;
+  };
+  void walk(QMenu* menu, int id, Entries& out, QHash<QAction*, Id>& before);
   void emitSignal(const QString& path, const QString& iface, const QString& name,
                   const QVariantList& args);
 
@@ -94,11 +119,15 @@ class StatusNotifier final : public QObject {
   QDBusServiceWatcher watcher_;
   SniItem* item_ = nullptr;
   DBusMenu* dbusMenu_ = nullptr;
+  std::shared_ptr<Timers> timers_;
   bool registered_ = false;
-  int pending_ = 0;  // registrations sent and not answered
-  Look look_;
+  int pending_ = 0;        // registrations sent to this watcher and not answered
+  int attempts_ = 0;       // registrations sent to this watcher since it last held the item
+  unsigned epoch_ = 0;     // counts watcher changes; older answers are stale
+  unsigned accepted_ = 0;  // counts accepted registrations
+  Face face_;
   QString themePath_;
-  QHash<QAction*, int> ids_;
+  QHash<QAction*, Id> ids_;
   int nextId_ = 1;
   unsigned revision_ = 1;
   Entries shown_;  // what the shells were last told

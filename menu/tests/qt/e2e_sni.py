@@ -22,9 +22,11 @@ import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import PORT, check, failures, start_daemon  # noqa: E402,F401
+
 WATCHER = "org.kde.StatusNotifierWatcher"
 MENU = "com.canonical.dbusmenu"
-PORT = 8765
 
 INTROSPECTION = """<node>
  <interface name="org.kde.StatusNotifierWatcher">
@@ -82,15 +84,6 @@ class Watcher(dbus.service.Object):
         return INTROSPECTION
 
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
-
-
 def pump(until, seconds):
     """Runs the main loop until until() is true or the time is up."""
     ctx = GLib.MainContext.default()
@@ -144,21 +137,6 @@ def find(node, text):
         if found:
             return found
     return None
-
-
-def start_daemon(daemon_bin, scenario, log):
-    """The stand-in daemon on PORT, or None (and a message) when it does not listen."""
-    cmd = [daemon_bin, "--port", str(PORT), "--log", log]
-    if scenario:
-        cmd += ["--scenario", scenario]
-    daemon = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True)
-    line = daemon.stderr.readline()
-    if "listening on 127.0.0.1:%d" % PORT not in line:
-        print("FAIL the stand-in daemon did not listen on %d: %s" % (PORT, line.strip()))
-        daemon.terminate()
-        daemon.wait(5)
-        return None
-    return daemon
 
 
 class Item:

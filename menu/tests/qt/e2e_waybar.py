@@ -16,18 +16,17 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e_xfce  # noqa: E402
-from e2e_sni import check, failures, start_daemon  # noqa: E402
-from e2e_xfce import check_mark, contrast, settled_mark, wait  # noqa: E402
+import e2e_support as e2e  # noqa: E402
+from e2e_support import check, check_mark, run, summary, wait  # noqa: E402
 from wl_pointer import BTN_LEFT, BTN_RIGHT, VirtualPointer  # noqa: E402
 
 WIDTH, HEIGHT, BAR = 1024, 600, 24
 # Our menu as waybar draws it (e2e_state.json): 14 entries; the mute toggle
 # is the ninth.
 MENU_ENTRIES, MUTE_ENTRY = 14, 8
+BELOW = (0, BAR, 500, HEIGHT - BAR)
 
 WAYBAR_CONFIG = {"layer": "top", "position": "top", "height": BAR, "modules-left": ["tray"],
                  "tray": {"spacing": 4}}  # waybar's own icon size: 16 px
@@ -39,21 +38,20 @@ STYLES = {
 }
 
 
-def run(*cmd, env=None):
-    return subprocess.run(cmd, capture_output=True, text=True, env=env).stdout
+class Session(e2e.Session):
+    """sway for a display and waybar for a tray."""
 
-
-class Session(e2e_xfce.Session):
-    """The Xfce test's session, with sway for a display and waybar for a tray."""
-
-    def __init__(self, app, daemon_bin, shots):
-        super().__init__(app, daemon_bin, shots)
+    def __init__(self, shots):
+        super().__init__(shots, (0, 0, WIDTH, BAR),
+                         shooter=lambda path: subprocess.run(["grim", path], env=self.env,
+                                                             capture_output=True))
         self.pointer = None
-        self.env = dict(os.environ)
 
-    def start(self, name, cmd, **kw):
-        return super().start(name, cmd, env=self.env, stdout=subprocess.DEVNULL,
-                             stderr=kw.pop("stderr", subprocess.DEVNULL), **kw)
+    def grab(self, region):
+        x, y, w, h = region
+        out = subprocess.run(["grim", "-g", "%d,%d %dx%d" % (x, y, w, h), "-t", "ppm", "-"],
+                             env=self.env, capture_output=True).stdout
+        return out[-w * h * 3:] if len(out) >= w * h * 3 else b""  # past the PPM header
 
     def stop_all(self):
         if self.pointer:
@@ -92,11 +90,6 @@ class Session(e2e_xfce.Session):
             f.write(STYLES[style])
         self.start("waybar", ["waybar", "-c", config, "-s", css])
 
-    def shot(self, name):
-        path = os.path.join(self.shots, name + ".png")
-        subprocess.run(["grim", path], env=self.env, capture_output=True)
-        return path
-
     def our_windows(self):
         """Windows of the application in sway's tree (a popup of waybar's is none)."""
         pid = self.procs["menu"].pid
@@ -114,8 +107,10 @@ class Session(e2e_xfce.Session):
 
 def menu_entries(before, after):
     """The text lines of a popup that came up below the bar: (top, bottom, x) each."""
-    a = e2e_xfce.pixels(before, 500, HEIGHT - BAR, 0, BAR)
-    b = e2e_xfce.pixels(after, 500, HEIGHT - BAR, 0, BAR)
+    a = e2e.pixels(before, 500, HEIGHT - BAR, 0, BAR)
+    b = e2e.pixels(after, 500, HEIGHT - BAR, 0, BAR)
+    if not a or not b:
+        return []
     changed = [(r, c) for r in range(len(a)) for c in range(0, 500, 2) if a[r][c] != b[r][c]]
     if len(changed) < 2000:
         return []
@@ -143,9 +138,9 @@ def menu_entries(before, after):
 
 def choose_mute(s, pointer_button, x, y, what, base, n):
     """Clicks the icon, checks the popup is our menu, and clicks its mute toggle."""
-    s.pointer.click(x, y, pointer_button)
-    time.sleep(1.2)
-    shot = s.shot("waybar-%s-click" % what.replace(" ", "-"))
+    name = "waybar-%s-click" % what.replace(" ", "-")
+    s.after(lambda: s.pointer.click(x, y, pointer_button), BELOW, name)
+    shot = os.path.join(s.shots, name + ".png")
     lines = menu_entries(base, shot)
     check(len(lines) == MENU_ENTRIES, "a %s click shows our menu as waybar's popup: %d of %d "
           "entries" % (what, len(lines), MENU_ENTRIES))
@@ -159,42 +154,43 @@ def choose_mute(s, pointer_button, x, y, what, base, n):
           "the daemon" % what)
 
 
+def said(path):
+    with open(path) as f:
+        return f.read()
+
+
 def main():
     if len(sys.argv) != 4:
         print(__doc__, file=sys.stderr)
         return 2
     app, daemon_bin, shots = sys.argv[1:]
     os.makedirs(shots, exist_ok=True)
-    s = Session(app, daemon_bin, shots)
-    e2e_xfce.PANEL_HEIGHT = BAR
-    e2e_xfce.SCREEN_WIDTH = WIDTH
+    s = Session(shots)
     try:
-        if not s.sway():
-            check(False, "sway starts headless")
+        if not check(s.sway(), "sway starts headless") or not s.daemon(daemon_bin):
             return 1
-        daemon = start_daemon(daemon_bin, None, s.log)
-        if not daemon:
-            return 1
-        s.procs["daemon"] = daemon
         err = os.path.join(s.work, "menu.err")
         with open(err, "w") as f:
             s.start("menu", [app], stderr=f)
-        time.sleep(3.0)  # an ordinary autostart race: the bar comes later
+        # An ordinary autostart race: the bar comes after the application has
+        # looked for a tray and found none.
+        check(wait(lambda: "no tray host found" in said(err), 10),
+              "without a bar the application says so")
         s.waybar("light")
-        check(wait(s.registered, 15), "the item registers with waybar started 3 s later")
-        mark = settled_mark(s, "waybar-light-listening")
+        check(wait(s.registered, 15), "the item registers with waybar started later")
+        mark = s.polled_mark("waybar-light-listening")
         check(mark.box is not None, "the mark shows in the light bar")
         if mark.box is not None:
             # waybar draws our pixels as they are, and a Wayland client cannot
             # learn the bar's colour: the mark is drawn for waybar's own dark
             # style, so a light bar is measured, not held to that standard.
             print("note listening mark %s on the light bar %s: contrast %.2f:1"
-                  % (mark.ink, mark.background, contrast(mark.ink, mark.background)))
+                  % (mark.ink, mark.background, mark.contrast()))
 
         # Restarted, in waybar's own dark colours: the icon comes back.
         s.waybar("dark")
         check(wait(s.registered, 15), "the item registers again with a restarted waybar")
-        mark = settled_mark(s, "waybar-dark-listening")
+        mark = s.polled_mark("waybar-dark-listening")
         if not check_mark(mark, "on the restarted, dark bar", max_side=16):
             return 1
         full = mark.strength()
@@ -203,24 +199,22 @@ def main():
         choose_mute(s, BTN_RIGHT, x, y, "first right", mark.path, 0)
         check(s.posts()[:1] == [("/mute", {"muted": True})], "mute reaches the daemon: %s"
               % s.posts()[:1])
-        muted = settled_mark(s, "waybar-dark-muted").strength()
-        check(abs(muted / full - 0.35) < 0.08, "muted look at %.2f of the listening one"
-              % (muted / full))
+        muted = s.mark("waybar-dark-muted", changed_from=mark)
+        check(abs(muted.strength() / full - 0.35) < 0.08, "muted look at %.2f of the listening "
+              "one" % (muted.strength() / full))
         choose_mute(s, BTN_LEFT, x, y, "left", mark.path, 1)
         check(s.posts()[1:2] == [("/mute", {"muted": False})], "unmute reaches the daemon: %s"
               % s.posts()[1:2])
+        unmuted = s.mark("waybar-dark-unmuted", changed_from=muted)
         s.stop("daemon")
-        off = settled_mark(s, "waybar-dark-not-running", daemon=False)
+        off = s.mark("waybar-dark-not-running", changed_from=unmuted)
         check(abs(off.strength() / full - 0.25) < 0.08,
               "not-running look at %.2f of the listening one" % (off.strength() / full))
-        with open(err) as f:
-            said = f.read()
-        check(said.count("no tray host found") == 1,
-              "'no tray host found' said once before waybar came: %r" % said[-300:])
+        check(said(err).count("no tray host found") == 1,
+              "'no tray host found' said once before waybar came: %r" % said(err)[-300:])
     finally:
         s.stop_all()
-    print("%d failure(s)" % len(failures))
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

@@ -191,7 +191,8 @@ def main():
                 watcher = Watcher(bus)
             elif host == "xembed":
                 tray = start_tray()
-                time.sleep(0.5)
+                pump(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--class",
+                                             "trayer"], capture_output=True).stdout, 5)
             start = time.monotonic()
             bad = 0
             for i in range(count):

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,8 +15,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
-
-extern char** environ;
 
 namespace ombru::menu::qt::test {
 
@@ -110,47 +108,62 @@ void expectRendered(QMenu* menu, const Menu& items, const std::string& where) {
   }
 }
 
+namespace {
+
+// Starts args[0] with `fd` of the child (standard output or error) on a
+// pipe, the other one on /dev/null, and reads its first line from there;
+// the child's pid, or -1. The child is ended with this process, also when
+// a test crashes before it could stop it.
+pid_t spawnReadingLine(std::vector<std::string> args, int fd, std::string& line) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    dup2(out[1], fd);
+    dup2(null, fd == STDOUT_FILENO ? STDERR_FILENO : STDOUT_FILENO);
+    close(out[0]);
+    close(out[1]);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(null);
+  close(out[1]);
+  char c;
+  while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  close(out[0]);
+  return pid > 0 ? pid : -1;
+}
+
+void stop(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+}
+
+}  // namespace
+
 DevDaemon::DevDaemon(std::vector<std::string> flags) {
   char dir[] = "/tmp/ombru-menu-test.XXXXXX";
   if (!mkdtemp(dir)) return;
   log_ = std::string(dir) + "/requests.log";
   std::vector<std::string> args = {OMBRU_DEV_DAEMON, "--port", "0", "--log", log_};
   args.insert(args.end(), flags.begin(), flags.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  int err[2];
-  if (pipe(err) != 0) return;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&actions, err[0]);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(err[1]);
-  if (rc != 0) {
-    pid_ = -1;
-    close(err[0]);
-    return;
-  }
   // "ombru-dev-daemon listening on 127.0.0.1:<port>"
   std::string line;
-  char c;
-  while (read(err[0], &c, 1) == 1 && c != '\n') line += c;
-  close(err[0]);
+  pid_ = spawnReadingLine(std::move(args), STDERR_FILENO, line);
   const auto colon = line.rfind(':');
   if (line.find("listening on 127.0.0.1:") != std::string::npos && colon != std::string::npos)
     port_ = std::atoi(line.c_str() + colon + 1);
 }
 
 DevDaemon::~DevDaemon() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
+  stop(pid_);
   if (!log_.empty()) {
     std::remove(log_.c_str());
     std::remove(log_.substr(0, log_.rfind('/')).c_str());
@@ -192,6 +205,29 @@ int closedPort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   close(fd);
   return ntohs(addr.sin_port);
+}
+
+PrivateBus& PrivateBus::get() {
+  static PrivateBus bus;
+  return bus;
+}
+
+PrivateBus::PrivateBus() {
+  std::string line;
+  pid_ = spawnReadingLine({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"},
+                          STDOUT_FILENO, line);
+  if (pid_ <= 0 || line.empty()) return;
+  address_ = QString::fromStdString(line);
+  qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
+}
+
+PrivateBus::~PrivateBus() {
+  stop(pid_);
+}
+
+QDBusConnection PrivateBus::connect(const QString& name) const {
+  app();  // a connection dispatches through the application's event loop
+  return QDBusConnection::connectToBus(address_, name);
 }
 
 }  // namespace ombru::menu::qt::test

@@ -4,6 +4,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QMenu>
 #include <atomic>
@@ -170,5 +172,34 @@ class DevDaemon {
 
 // A loopback port with nobody listening on it.
 int closedPort();
+
+// A private session bus (dbus-daemon) for this process, started on first
+// use, made the session bus of everything that connects later, and stopped
+// by pid at exit.
+class PrivateBus {
+ public:
+  static PrivateBus& get();
+  ~PrivateBus();
+  bool ok() const { return !address_.isEmpty(); }
+  // A further client connection of its own; dropped when `name` is
+  // disconnected (QDBusConnection::disconnectFromBus).
+  QDBusConnection connect(const QString& name) const;
+
+ private:
+  PrivateBus();
+  pid_t pid_ = -1;
+  QString address_;
+};
+
+// Keeps every D-Bus message it is connected to, in order.
+class BusRecorder final : public QObject {
+  Q_OBJECT
+
+ public:
+  BusRecorder() { qRegisterMetaType<QDBusMessage>(); }  // known before any connect
+  std::vector<QDBusMessage> got;
+ public Q_SLOTS:
+  void take(const QDBusMessage& message) { got.push_back(message); }
+};
 
 }  // namespace ombru::menu::qt::test
