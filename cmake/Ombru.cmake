@@ -30,10 +30,11 @@ function(ombru_core_purity target)
   add_dependencies(${target} ${target}_purity)
 endfunction()
 
-# ombru_test(NAME name LABEL unit|e2e|bench SOURCES ... LIBS ...)
-# A GoogleTest executable whose cases are registered with CTest under LABEL.
+# ombru_test(NAME name LABEL unit|e2e|bench [SERIAL] SOURCES ... LIBS ...)
+# A GoogleTest executable whose cases are registered with CTest under LABEL;
+# SERIAL cases run with no other test beside them.
 function(ombru_test)
-  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
   if(NOT OMBRU_TESTS)
     return()
   endif()
@@ -47,7 +48,7 @@ function(ombru_test)
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENV}")
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENV}" RUN_SERIAL ${T_SERIAL})
 endfunction()
 
 # ombru_fuzz(NAME name SOURCES ... LIBS ... CORPUS dir)
