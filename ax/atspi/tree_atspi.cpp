@@ -372,6 +372,11 @@ bool AtspiTree::writeBool(const Element& element, std::string_view attribute, bo
   return false;
 }
 
+bool AtspiTree::writeNumber(const Element& element, std::string_view attribute, double value) {
+  invalidate();
+  return reader_ && attribute == "AXValue" && reader_->setNumber(element, value);
+}
+
 std::optional<Value> AtspiTree::read(const Element& element, std::string_view attribute) {
   if (!reader_) return std::nullopt;
   return reader_->read(element, attribute);

@@ -57,6 +57,7 @@ class AtspiTree {
 
   std::optional<Value> read(const Element& element, std::string_view attribute);
   bool writeBool(const Element& element, std::string_view attribute, bool value);
+  bool writeNumber(const Element& element, std::string_view attribute, double value);
   std::optional<std::vector<std::string>> actions(const Element& element);
   bool perform(const Element& element, std::string_view action);
   std::optional<Element> atPoint(const Element& element, Point at);

@@ -52,12 +52,85 @@ bool press(Tool& t, const Hit& hit) {
   return false;
 }
 
+namespace {
+
+// A vertical scroll bar and what its value may be, in the toolkit's units.
+struct Bar {
+  Element element;
+  double value = 0, least = 0, most = 0, line = 0;
+};
+
+std::optional<double> numberOf(Tool& t, const Element& e, std::string_view name) {
+  std::optional<Value> v = copyAttr(t, e, name);
+  if (!v || v->shape != Value::Shape::Number || !std::isfinite(v->number)) return std::nullopt;
+  return v->number;
+}
+
+std::optional<Bar> barOf(Tool& t, const Element& area, const Rect& areaFrame) {
+  std::optional<Value> v = copyAttr(t, area, "AXVerticalScrollBar");
+  if (!v || v->shape != Value::Shape::Element || v->elements.empty() || !v->elements[0]) {
+    return std::nullopt;
+  }
+  Bar b{v->elements[0]};
+  std::optional<double> value = numberOf(t, b.element, "AXValue");
+  std::optional<double> least = numberOf(t, b.element, "AXMinValue");
+  std::optional<double> most = numberOf(t, b.element, "AXMaxValue");
+  if (!value || !least || !most || *most < *least) return std::nullopt;
+  b.value = *value;
+  b.least = *least;
+  b.most = *most;
+  std::optional<double> line = numberOf(t, b.element, "AXLineStep");
+  b.line = line && *line > 0 ? *line : areaFrame.h() * kScrollBarLineShare;
+  return b;
+}
+
+bool holds(const Rect& r, Point p) {
+  return p.x >= r.minX() && p.x < r.maxX() && p.y >= r.minY() && p.y < r.maxY();
+}
+
+// The innermost element at the point that has a vertical scroll bar: only
+// elements whose frame holds the point are entered (one without a frame is
+// passed through), so the walk stays on the point's path.
+void barAt(Tool& t, const Element& e, Point p, std::int64_t depth, std::vector<const void*>& path,
+           std::optional<Bar>& found) {
+  if (depth > kMaxDepth) return;
+  std::optional<Rect> f = frame(t, e);
+  if (f && !holds(*f, p)) return;
+  if (f) {
+    if (std::optional<Bar> b = barOf(t, e, *f)) found = std::move(b);
+  }
+  path.push_back(e.identity());
+  for (const Element& c : children(t, e)) {
+    if (std::find(path.begin(), path.end(), c.identity()) == path.end()) {
+      barAt(t, c, p, depth + 1, path, found);
+    }
+  }
+  path.pop_back();
+}
+
+}  // namespace
+
 void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
   Platform& p = t.platform;
   std::optional<Rect> f = frame(t, window);
   if (!f) return;
   const Point at{f->minX() + kScrollPointX, f->minY() + f->h() * kScrollPointY};
   if (EventRef move = p.createMouseEvent(MouseEventType::Moved, at)) p.post(*move);
+  // The list's own scroll bar moves the list and nothing else. A wheel over
+  // a list can also switch what it selects (some chat clients switch
+  // conversations on the wheel), so it is used only where no bar can be set.
+  std::optional<Bar> bar;
+  std::vector<const void*> path;
+  barAt(t, window, at, 0, path, bar);
+  if (bar) {
+    const double wanted =
+        std::clamp(bar->value + static_cast<double>(notches) * bar->line, bar->least, bar->most);
+    if (p.setNumberAttribute(bar->element, "AXValue", wanted)) {
+      t.lastScroll = p.now();
+      p.sleepFor(kScrollPause);
+      return;
+    }
+  }
   // Negated in 64 bits: the smallest 32-bit value has no 32-bit negation.
   const std::int64_t delta = std::clamp<std::int64_t>(-static_cast<std::int64_t>(notches),
                                                       std::numeric_limits<std::int32_t>::min(),

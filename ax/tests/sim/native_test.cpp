@@ -1,0 +1,52 @@
+// How the tool meets native toolkits: scroll bars instead of the wheel.
+#include <gtest/gtest.h>
+
+#include "sim_support.hpp"
+
+namespace ombru::ax::testing {
+namespace {
+
+const std::string kBar = R"("attributes": {"AXVerticalScrollBar": {"element": "bar"}})";
+const std::string kBarElement = R"({"id": "bar", "role": "AXScrollBar", "scrolls": "list"})";
+
+TEST(ScrollBar, MovesTheListWithoutTheWheel) {
+  const std::string scene = scrolledList(40, kBar, kBarElement);
+  Sim found(scene, {"ombru-ax", "click", "Chat", "channel-30"});
+  EXPECT_EQ(runTool(*found.platform), 0);
+  EXPECT_EQ(found.platform->out(), "yes channel-30\n");
+  const auto& trace = found.platform->trace();
+  EXPECT_EQ(countPrefix(trace, "post scroll"), 0u);
+  EXPECT_GT(countPrefix(trace, "write bar AXValue"), 0u);
+
+  // A row that is nowhere: the list goes back to its start, and nothing is
+  // clicked or wheeled on the way.
+  Sim missing(scene, {"ombru-ax", "click", "Chat", "nowhere"});
+  EXPECT_EQ(runTool(*missing.platform), 0);
+  EXPECT_EQ(missing.platform->out(), "no\n");
+  EXPECT_EQ(countPrefix(missing.platform->trace(), "post scroll"), 0u);
+  EXPECT_EQ(countPrefix(missing.platform->trace(), "post down"), 0u);
+  std::string last;
+  for (const std::string& line : missing.platform->trace()) {
+    if (line.rfind("write bar", 0) == 0) last = line;
+  }
+  EXPECT_EQ(last, "write bar AXValue 0");
+}
+
+TEST(ScrollBar, OneThatRefusesTheValueLeavesTheWheel) {
+  Sim s(scrolledList(40, kBar, R"({"id": "bar", "role": "AXScrollBar", "scrolls": "list",
+                                   "writeFails": true})"),
+        {"ombru-ax", "click", "Chat", "channel-30"});
+  EXPECT_EQ(runTool(*s.platform), 0);
+  EXPECT_EQ(s.platform->out(), "yes channel-30\n");
+  EXPECT_GT(countPrefix(s.platform->trace(), "post scroll"), 0u);
+}
+
+TEST(ScrollBar, WithoutALineStepMovesATenthOfItsArea) {
+  Sim s(scrolledList(40, kBar, R"({"id": "bar", "role": "AXScrollBar", "scrolls": "list",
+                                   "attributes": {"AXLineStep": 0}})"));
+  scrollSidebar(*s.tool, s.window(), 6);
+  EXPECT_EQ(countPrefix(s.platform->trace(), "write bar AXValue 300"), 1u);
+}
+
+}  // namespace
+}  // namespace ombru::ax::testing
