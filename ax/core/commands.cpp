@@ -94,7 +94,11 @@ std::optional<Hit> reachable(Tool& t, const Element& window, const Hit& hit,
   std::optional<Rect> f = frame(t, window);
   if (!f) return std::nullopt;
   std::optional<Hit> now = confirmed(t, hit, f->minX() + kSidebarWidth);
-  if (!now || !inView(t, window, *now, list)) return std::nullopt;
+  if (!now) return std::nullopt;
+  std::optional<Rect> part = visiblePart(t, window, *now);
+  if (!part) return std::nullopt;
+  now->visible = *part;
+  if (!inView(t, window, *now, list)) return std::nullopt;
   return now;
 }
 

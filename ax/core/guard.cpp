@@ -3,6 +3,8 @@
 // (Qt marks every child of a scroll area as showing); a click there lands
 // off the screen, outside the window or on another element, and must never
 // be taken for a click on the row.
+#include <algorithm>
+
 #include "constants.hpp"
 #include "tool.hpp"
 
@@ -95,12 +97,32 @@ bool ownItem(Tool& t, const Element& ancestor, const Hit& hit, const std::vector
   return true;
 }
 
+std::optional<Rect> clip(const Rect& a, const Rect& b) {
+  const double x0 = std::max(a.minX(), b.minX()), y0 = std::max(a.minY(), b.minY());
+  const double x1 = std::min(a.maxX(), b.maxX()), y1 = std::min(a.maxY(), b.maxY());
+  if (!(x1 > x0 && y1 > y0)) return std::nullopt;
+  return Rect{x0, y0, x1 - x0, y1 - y0};
+}
+
 }  // namespace
 
+std::optional<Rect> visiblePart(Tool& t, const Element& window, const Hit& hit) {
+  std::optional<Rect> part = hit.rect;
+  for (const Element& a : ancestors(t, hit.element, window)) {
+    if (!part) return std::nullopt;
+    std::optional<Rect> f = frame(t, a);
+    if (f && f->w() > 0 && f->h() > 0) part = clip(*part, *f);
+  }
+  return part;
+}
+
 bool inView(Tool& t, const Element& window, const Hit& hit, const std::vector<Hit>& list) {
-  const Point p{hit.rect.midX(), hit.rect.midY()};
+  // The row's own centre lies in the window; the click goes to the centre
+  // of its visible part, which must lie there too.
   std::optional<Rect> w = frame(t, window);
-  if (!w || !contains(*w, p)) return false;
+  if (!w || !contains(*w, Point{hit.rect.midX(), hit.rect.midY()})) return false;
+  const Point p = hit.clickPoint();
+  if (!contains(*w, p)) return false;
   // No known screen (no display) means no pointer either: the press action
   // that replaces the click does not depend on where the row lies.
   const std::vector<Area> screens = t.platform.screens();

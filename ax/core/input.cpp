@@ -27,7 +27,7 @@ bool offersPress(const std::optional<std::vector<std::string>>& names) {
 
 bool press(Tool& t, const Hit& hit) {
   Platform& p = t.platform;
-  const Point at{hit.rect.midX(), hit.rect.midY()};
+  const Point at = hit.clickPoint();
   EventRef move = p.createMouseEvent(MouseEventType::Moved, at);
   EventRef down = move ? p.createMouseEvent(MouseEventType::LeftDown, at) : nullptr;
   EventRef up = down ? p.createMouseEvent(MouseEventType::LeftUp, at) : nullptr;
@@ -170,7 +170,7 @@ std::optional<Hit> confirmed(Tool& t, const Hit& hit, double edge) {
   for (;;) {
     std::optional<Rect> now = frame(t, hit.element);
     if (!now || !(now->w() > 0 && now->h() > 0 && now->minX() < edge)) return std::nullopt;
-    if (same(*now, seen)) return Hit{hit.element, hit.text, *now};
+    if (same(*now, seen)) return Hit{hit.element, hit.text, *now, std::nullopt};
     seen = *now;
     if (p.now() >= giveUp) return std::nullopt;
     p.sleepFor(kRecheck);

@@ -34,7 +34,8 @@ void collectFrom(Tool& t, const Element& e, double edge, std::vector<Hit>& into,
   std::string l = label(t, e);
   if (!l.empty() && text::graphemeCount(l, kLongestLabel + 1) <= kLongestLabel) {
     if (std::optional<Rect> f = frame(t, e)) {
-      if (f->w() > 0 && f->h() > 0 && f->minX() < edge) into.push_back(Hit{e, std::move(l), *f});
+      if (f->w() > 0 && f->h() > 0 && f->minX() < edge)
+        into.push_back(Hit{e, std::move(l), *f, std::nullopt});
     }
   }
   for (const Element& c : children(t, e)) {

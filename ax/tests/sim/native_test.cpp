@@ -48,5 +48,21 @@ TEST(ScrollBar, WithoutALineStepMovesATenthOfItsArea) {
   EXPECT_EQ(countPrefix(s.platform->trace(), "write bar AXValue 300"), 1u);
 }
 
+TEST(VisiblePart, ARowWiderThanItsListIsClickedInsideTheList) {
+  Sim s(windowScene(R"({"role": "AXList", "frame": [0, 60, 140, 500], "children": [
+      {"role": "AXStaticText", "value": "a-long-channel-name", "frame": [60, 100, 200, 20]}]})"),
+        {"ombru-ax", "click", "Chat", "a-long-channel-name"});
+  EXPECT_EQ(runTool(*s.platform), 0);
+  EXPECT_EQ(s.platform->out(), "yes a-long-channel-name\n");
+  EXPECT_EQ(countPrefix(s.platform->trace(), "post down 100,110"), 1u);
+  // Nothing of it is visible: not found, and nothing is clicked.
+  Sim hidden(windowScene(R"({"role": "AXList", "frame": [0, 60, 140, 500], "children": [
+      {"role": "AXStaticText", "value": "hidden", "frame": [150, 100, 100, 20]}]})"),
+             {"ombru-ax", "click", "Chat", "hidden"});
+  EXPECT_EQ(runTool(*hidden.platform), 0);
+  EXPECT_EQ(hidden.platform->out(), "no\n");
+  EXPECT_EQ(countPrefix(hidden.platform->trace(), "post down"), 0u);
+}
+
 }  // namespace
 }  // namespace ombru::ax::testing
