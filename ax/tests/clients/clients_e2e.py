@@ -10,11 +10,15 @@ selected row, read by pyatspi in a process of its own), every "no" against
 the client showing the same room afterwards.
 """
 
+import logging
+import os
 import signal
 import sys
 import time
 
 import harness as h
+
+logging.basicConfig(level=logging.ERROR)
 
 
 class Checks:
@@ -79,6 +83,10 @@ def shown_after(client, room, seconds=3.0):
 
 def run_checks(stack, ax, client, bot, label, c):
     name = client.bus_name
+    in_view = client.sidebar_to_top()
+    if in_view is not None:
+        c.check(f"{label}: {h.NEAR} is in view and {h.FAR} needs a scroll", h.NEAR in in_view and h.FAR not in in_view,
+                f"in view: {sorted(in_view)}")
     # a missing row: "no", and the client shows what it showed
     c.check(f"{label}: the suite opens a room in view itself", client.open_room(h.ROOMS[1]))
     before = client.shown()
@@ -89,7 +97,7 @@ def run_checks(stack, ax, client, bot, label, c):
                 f"status {rc} out {out!r}")
         c.check(f"{label}: {cmd} of a missing row changes nothing", after == before and before is not None,
                 f"showed {before!r}, shows {after!r}")
-    for room, where in ((h.FAR, "30 rows down"), (h.NEAR, "in view")):
+    for room, where in ((h.NEAR, "in view"), (h.FAR, "30 rows down")):
         row = client.row(room)
         rc, out, err, secs = ax("find", name, row)
         c.check(f"{label}: find {where} ({secs:.2f} s)", rc == 0 and out.startswith(f"yes {row} @ "),
@@ -137,9 +145,10 @@ def main():
             while True:
                 time.sleep(3600)
         c = Checks()
-        rc, out, err, _ = ax("windows", client.desktop_name)
-        c.check(f"the desktop entry's name {client.desktop_name!r} finds the client", rc == 0,
-                f"status {rc} err {err!r}")
+        for what, app in (("name", client.desktop_name), ("id", client.desktop_id)):
+            rc, out, err, _ = ax("windows", app)
+            c.check(f"the desktop entry's {what} {app!r} finds the client", rc == 0,
+                    f"status {rc} out {out!r} err {err!r}")
         run_checks(stack, ax, client, bot, "idle", c)
         busy = h.busy_loops(stack)
         try:
@@ -153,4 +162,8 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    code = main()
+    sys.stdout.flush()
+    # The XMPP library's tasks would complain at interpreter exit about the
+    # loop that was stopped with its thread; everything is already stopped.
+    os._exit(code)

@@ -384,6 +384,7 @@ class Client:
     name = ""  # as the suite and ctest call it
     bus_name = ""  # its AT-SPI application name
     desktop_name = ""  # the Name of its desktop entry
+    desktop_id = ""  # its desktop entry's file name, less ".desktop"
     prefix = "#"  # rows show the room with this in front
     server = "irc"
     exposes_text = True  # whether its conversation is in the accessibility tree
@@ -423,6 +424,14 @@ class Client:
         except TimeoutError:
             return None
 
+    def sidebar_to_top(self):
+        """Scrolls the room list to its start through its scroll bar; returns
+        the rooms then in view, or None where the toolkit places nothing."""
+        probe(self.stack, self.bus_name, "top")
+        time.sleep(0.5)
+        rows = probe(self.stack, self.bus_name, "rows:" + self.prefix)
+        return {e["name"][len(self.prefix):] for e in rows if e["showing"] and e["visible_at"]}
+
     def is_input(self, e):
         """Whether a focused element is the message input."""
         return e["role"] in ("text", "entry")
@@ -446,6 +455,7 @@ class Client:
 
 class HexChat(Client):
     name, bus_name, desktop_name = "hexchat", "hexchat", "HexChat"
+    desktop_id = "io.github.Hexchat"
     exposes_text = False
 
     def configure(self):
@@ -466,6 +476,7 @@ class HexChat(Client):
 
 class Konversation(Client):
     name, bus_name, desktop_name = "konversation", "konversation", "Konversation"
+    desktop_id = "org.kde.konversation"
 
     def configure(self):
         chans = ",".join(f"Channel {i}" for i in range(len(ROOMS)))
@@ -502,6 +513,7 @@ class Polari(Client):
     """Polari keeps its account in Telepathy's account manager and its rooms
     in its settings; both are made here as its own dialogs would make them."""
     name, bus_name, desktop_name = "polari", "polari", "Polari"
+    desktop_id = "org.gnome.Polari"
     prefix = ""
     join_seconds = 240
 
@@ -526,6 +538,9 @@ class Polari(Client):
     def argv(self):
         return ["polari"]
 
+    def sidebar_to_top(self):
+        return None  # GTK 4 gives pyatspi no screen places
+
     def open_room(self, prefer):
         room = prefer
         # GTK 4 gives pyatspi no screen places; the join dialog's own action
@@ -545,6 +560,7 @@ class Gajim(Client):
     written here with Gajim's own schema, the rooms come from the bookmarks
     stored on the server."""
     name, bus_name, desktop_name = "gajim", "org.gajim.Gajim", "Gajim"
+    desktop_id = "org.gajim.Gajim"
     prefix, server = "", "xmpp"
     join_seconds = 120
 
@@ -618,19 +634,31 @@ def walk(e, depth, clip):
         states, role, name = e.getState(), e.getRoleName(), e.name
     except Exception:
         return
+    if what == "top" and role == "scroll bar" and states.contains(pyatspi.STATE_VERTICAL):
+        # The sidebar's own scroll bar back to its start, as a user drags it.
+        ext = extents(e)
+        if ext and ext[0] < 300:
+            try:
+                v = e.queryValue()
+                v.currentValue = v.minimumValue
+                out.append({"role": role, "name": name, "extents": ext})
+            except Exception:
+                pass
     if what == "rooms":
         hit = name in rooms and role == "label"
     elif what.startswith("rows:"):
         hit = name in [what[5:] + r for r in rooms]
-    else:
+    elif what in ("focused", "selected"):
         hit = states.contains(pyatspi.STATE_FOCUSED if what == "focused" else pyatspi.STATE_SELECTED)
+    else:
+        hit = False
     ext = extents(e)
     if hit:
+        # The centre of the part of the element that is not cut off.
         vis = None
-        if ext and clip and ext[2] > 0 and ext[3] > 0:
-            cx, cy = ext[0] + ext[2] // 2, ext[1] + ext[3] // 2
-            if clip[0] <= cx < clip[0] + clip[2] and clip[1] <= cy < clip[1] + clip[3]:
-                vis = [cx, cy]
+        part = clipped(clip, ext) if ext and ext[2] > 0 and ext[3] > 0 else None
+        if part and part[2] > 0 and part[3] >= min(ext[3], 10):
+            vis = [part[0] + part[2] // 2, part[1] + part[3] // 2]
         out.append({"role": role, "name": name, "editable": states.contains(pyatspi.STATE_EDITABLE),
                     "showing": states.contains(pyatspi.STATE_SHOWING), "extents": ext, "visible_at": vis})
     for i in range(e.childCount):
