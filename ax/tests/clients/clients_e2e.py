@@ -19,6 +19,7 @@ import time
 import harness as h
 
 logging.basicConfig(level=logging.ERROR)
+logging.getLogger("asyncio").setLevel(logging.CRITICAL)
 
 
 class Checks:
@@ -62,6 +63,7 @@ def setup(stack, client_name):
     for room in reversed(h.ROOMS):
         bot.post(room, f"last word in {room}")
         time.sleep(0.05)
+    bot.sync()
     wait_for_tree(stack, client)
     return client, bot
 

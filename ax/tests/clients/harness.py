@@ -250,9 +250,15 @@ class IrcBot:
         return chans
 
     def post(self, room, text):
-        self.send(f"JOIN #{room}")
+        if room not in self.sent:
+            self.send(f"JOIN #{room}")
         self.send(f"PRIVMSG #{room} :{text}")
         self.sent.setdefault(room, []).append(text)
+
+    def sync(self):
+        """Returns once the server has handled every line sent before."""
+        self.send("PING :ombru-sync")
+        self.expect(lambda l: "PONG" in l and "ombru-sync" in l, 60)
 
     def close(self):
         try:
@@ -341,6 +347,9 @@ class XmppBot:
         self.sent.setdefault(room, []).append(text)
         self.call(lambda: self.bot.send_message(mto=f"{room}@conference.localhost", mbody=text,
                                                 mtype="groupchat"))
+
+    def sync(self):
+        time.sleep(1)
 
     def occupants(self, room):
         return set(self.bot.plugin["xep_0045"].get_roster(f"{room}@conference.localhost") or [])
