@@ -172,11 +172,20 @@ std::optional<Value> TreeReader::childrenWithRuns(const Element& e) {
   if (kids->empty()) {
     if (std::optional<Value> named = nameAsText(e)) return named;
   }
+  Facts* f = factsOf(e);
+  if (f && f->app.toolkit == "Qt" && !kids->empty()) {
+    // Qt marks the items of a view showing by the view's own place, even on
+    // a tab page that is hidden: below an element that is neither showing
+    // nor visible nothing is on screen, and nothing is listed.
+    std::optional<States> s = states(e);
+    if (s && !has(*s, ATSPI_STATE_SHOWING) && !has(*s, ATSPI_STATE_VISIBLE)) {
+      return Value::ofElements({});
+    }
+  }
   // Firefox keeps the text of an element in the element's own text, with
   // one U+FFFC for each child, and has no text elements of its own: each
   // run of text between children becomes a static text, in its place among
   // the children. Fields keep their text as their value.
-  Facts* f = factsOf(e);
   if (!f || f->app.toolkit != "Gecko") return Value::ofElements(std::move(*kids));
   std::optional<States> s = states(e);
   std::optional<int> r = role(e);

@@ -52,6 +52,17 @@ bool onlyStepAt(Tool& t, const Element& parent, const Element& step, Point p) {
   return true;
 }
 
+// Two handles that give the same role, label and frame.
+bool alike(Tool& t, const Element& a, const Element& b) {
+  std::optional<Rect> fa = frame(t, a), fb = frame(t, b);
+  if (!fa || !fb || fa->x != fb->x || fa->y != fb->y || fa->width != fb->width ||
+      fa->height != fb->height) {
+    return false;
+  }
+  const std::string la = label(t, a);
+  return !la.empty() && la == label(t, b) && role(t, a) == role(t, b);
+}
+
 // Hit testing descends one level per call: from the window to the deepest
 // element at the point. GTK 3 stops answering at a scroll area once it has
 // scrolled more than a page (its viewport then calls itself off screen);
@@ -69,7 +80,14 @@ Element deepestAt(Tool& t, const Element& window, Point p, const std::vector<Ele
     std::size_t i = 0;
     if (!(at == window)) {
       while (i < path.size() && !(path[i] == at)) ++i;
-      if (i == path.size()) break;
+      // Qt 5's item views answer a hit test with a new handle for the same
+      // cell: one of the path's elements that it cannot be told from.
+      if (i == path.size()) {
+        for (i = 0; i < path.size() && !alike(t, path[i], at); ++i) {
+        }
+        if (i == path.size()) break;
+        at = path[i];
+      }
       ++i;
     }
     if (i >= path.size() || !onlyStepAt(t, at, path[i], p)) break;

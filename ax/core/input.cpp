@@ -88,21 +88,30 @@ bool holds(const Rect& r, Point p) {
   return p.x >= r.minX() && p.x < r.maxX() && p.y >= r.minY() && p.y < r.maxY();
 }
 
-// The innermost element at the point that has a vertical scroll bar: only
-// elements whose frame holds the point are entered (one without a frame is
-// passed through), so the walk stays on the point's path.
-void barAt(Tool& t, const Element& e, Point p, std::int64_t depth, std::vector<const void*>& path,
-           std::optional<Bar>& found) {
+// What lies at the scroll point: the innermost scroll bar there, and
+// whether a table or an outline (a tree) outside a web page lies there.
+struct AtPoint {
+  std::optional<Bar> bar;
+  bool itemView = false;
+};
+
+// Only elements whose frame holds the point are entered (one without a
+// frame is passed through), so the walk stays on the point's path.
+void lookAt(Tool& t, const Element& e, Point p, std::int64_t depth, bool inWeb,
+            std::vector<const void*>& path, AtPoint& found) {
   if (depth > kMaxDepth) return;
   std::optional<Rect> f = frame(t, e);
   if (f && !holds(*f, p)) return;
   if (f) {
-    if (std::optional<Bar> b = barOf(t, e, *f)) found = std::move(b);
+    if (std::optional<Bar> b = barOf(t, e, *f)) found.bar = std::move(b);
   }
+  const std::string r = role(t, e);
+  inWeb = inWeb || r == "AXWebArea";
+  if (!inWeb && (r == "AXTable" || r == "AXOutline")) found.itemView = true;
   path.push_back(e.identity());
   for (const Element& c : children(t, e)) {
     if (std::find(path.begin(), path.end(), c.identity()) == path.end()) {
-      barAt(t, c, p, depth + 1, path, found);
+      lookAt(t, c, p, depth + 1, inWeb, path, found);
     }
   }
   path.pop_back();
@@ -117,12 +126,14 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
   const Point at{f->minX() + kScrollPointX, f->minY() + f->h() * kScrollPointY};
   if (EventRef move = p.createMouseEvent(MouseEventType::Moved, at)) p.post(*move);
   // The list's own scroll bar moves the list and nothing else. A wheel over
-  // a list can also switch what it selects (some chat clients switch
-  // conversations on the wheel), so it is used only where no bar can be set.
-  std::optional<Bar> bar;
+  // a native list can also change what it selects (Konversation switches
+  // conversations with it), so the wheel is used only where no bar can be
+  // set, and never over a native table or tree (item views whose rows take
+  // the wheel): one that offers no bar is not scrolled at all.
+  AtPoint here;
   std::vector<const void*> path;
-  barAt(t, window, at, 0, path, bar);
-  if (bar) {
+  lookAt(t, window, at, 0, false, path, here);
+  if (const std::optional<Bar>& bar = here.bar) {
     const double wanted =
         std::clamp(bar->value + static_cast<double>(notches) * bar->line, bar->least, bar->most);
     if (p.setNumberAttribute(bar->element, "AXValue", wanted)) {
@@ -130,6 +141,10 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
       p.sleepFor(kScrollPause);
       return;
     }
+  }
+  if (here.itemView) {
+    p.sleepFor(kScrollPause);
+    return;
   }
   // Negated in 64 bits: the smallest 32-bit value has no 32-bit negation.
   const std::int64_t delta = std::clamp<std::int64_t>(-static_cast<std::int64_t>(notches),

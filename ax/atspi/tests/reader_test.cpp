@@ -250,6 +250,18 @@ TEST(SharedReader, NamedRowWithoutTextGetsAStaticTextOfItsNameAndPlace) {
   EXPECT_TRUE(r.read(r.of(r.add(r.root, button)), "AXChildren")->elements.empty());
 }
 
+TEST(SharedReader, QtListsNothingBelowAHiddenElement) {
+  FakeReader r;
+  r.toolkitName = "Qt";
+  FakeNode page = ofRole(ATSPI_ROLE_FILLER);
+  page.states = 0;  // a tab page not shown; Qt still marks its items showing
+  auto p = r.add(r.root, page);
+  r.add(p, ofRole(ATSPI_ROLE_LIST_ITEM));
+  EXPECT_TRUE(r.read(r.of(p), "AXChildren")->elements.empty());
+  p->states = 1ull << ATSPI_STATE_VISIBLE;
+  EXPECT_EQ(r.read(r.of(p), "AXChildren")->elements.size(), 1u);
+}
+
 TEST(SharedReader, GtkClassNamesAreNoLabel) {
   for (const char* n : {"GtkImage", "AdwGizmo", "Gjs_ChatEntry", "GtkListBox"}) {
     EXPECT_TRUE(isClassName(n)) << n;

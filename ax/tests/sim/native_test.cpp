@@ -41,6 +41,22 @@ TEST(ScrollBar, OneThatRefusesTheValueLeavesTheWheel) {
   EXPECT_GT(countPrefix(s.platform->trace(), "post scroll"), 0u);
 }
 
+TEST(ScrollBar, ATreeWithoutOneIsNeverWheeledOutsideAWebPage) {
+  std::string tree = scrolledList(40);
+  tree.replace(tree.find("AXList"), 6, "AXOutline");
+  Sim s(tree, {"ombru-ax", "click", "Chat", "channel-30"});
+  EXPECT_EQ(runTool(*s.platform), 0);
+  EXPECT_EQ(s.platform->out(), "no\n");
+  EXPECT_EQ(countPrefix(s.platform->trace(), "post scroll"), 0u);
+  EXPECT_EQ(countPrefix(s.platform->trace(), "post down"), 0u);
+  // Inside a web page, the wheel scrolls the page's own tree.
+  std::string page = tree;
+  page.replace(page.find("AXWindow"), 8, "AXWebArea");
+  Sim web(page, {"ombru-ax", "click", "Chat", "channel-30"});
+  EXPECT_EQ(runTool(*web.platform), 0);
+  EXPECT_EQ(web.platform->out(), "yes channel-30\n");
+}
+
 TEST(ScrollBar, WithoutALineStepMovesATenthOfItsArea) {
   Sim s(scrolledList(40, kBar, R"({"id": "bar", "role": "AXScrollBar", "scrolls": "list",
                                    "attributes": {"AXLineStep": 0}})"));
