@@ -21,6 +21,13 @@ struct TreeReader::Run {
   std::optional<Extents> extents;
 };
 
+namespace {
+// GTK 3 names its toolkit "gtk", GTK 4 "GTK".
+bool isGtk(std::string_view toolkit) {
+  return toolkit == "GTK" || toolkit == "gtk";
+}
+}  // namespace
+
 TreeReader::Facts* TreeReader::factsOf(const Element& e) {
   std::optional<AppFacts> a = app(e);
   if (!a || !a->key) return nullptr;
@@ -87,13 +94,18 @@ std::optional<Point> TreeReader::origin(const Element& e) {
 
 bool TreeReader::windowRelative(const Element& e) {
   Facts* f = factsOf(e);
-  return f && f->app.toolkit == "GTK" && f->app.version.rfind("4.", 0) == 0;
+  return f && isGtk(f->app.toolkit) && f->app.version.rfind("4.", 0) == 0;
 }
 
 bool TreeReader::placed(const Element& e, States s) {
-  // GTK 4.8 marks nothing below the window as showing; visible is the most
-  // it says. A row scrolled away is then caught by the click guard.
-  return has(s, ATSPI_STATE_SHOWING) || (has(s, ATSPI_STATE_VISIBLE) && windowRelative(e));
+  // GTK 4.8 marks nothing below the window as showing, and GTK 3 stops
+  // marking the rows of a list showing once the list has been scrolled,
+  // though they are on screen; visible is the most either says. A row out
+  // of view is then caught by the click guard, by its place.
+  if (has(s, ATSPI_STATE_SHOWING)) return true;
+  if (!has(s, ATSPI_STATE_VISIBLE)) return false;
+  Facts* f = factsOf(e);
+  return f && isGtk(f->app.toolkit);
 }
 
 std::optional<Extents> TreeReader::frame(const Element& e) {
@@ -101,7 +113,23 @@ std::optional<Extents> TreeReader::frame(const Element& e) {
   // Chromium answers the off-screen place, so the state decides.
   std::optional<States> s = states(e);
   if (!s || !placed(e, *s)) return std::nullopt;
-  if (!windowRelative(e)) return extents(e, false);
+  if (!windowRelative(e)) {
+    std::optional<Extents> x = extents(e, false);
+    if (x) return x;
+    // GTK 3 tests whether an element is on screen by its place within its
+    // parent against how far its list has scrolled, so an element nested in
+    // a scrolled list's row has no place, on screen or not. Its text is
+    // placed truly: that place stands for the element's.
+    Facts* f = factsOf(e);
+    if (!f || !isGtk(f->app.toolkit)) return std::nullopt;
+    std::optional<std::string> all = text(e);
+    if (!all || all->empty()) return std::nullopt;
+    std::int32_t chars = 0;
+    for (unsigned char c : *all) chars += (c & 0xC0) != 0x80;
+    x = rangeExtents(e, 0, chars, false);
+    if (!x || !(x->width > 0 && x->height > 0)) return std::nullopt;
+    return x;
+  }
   std::optional<Point> o = origin(e);
   // Never a window-relative place taken for a screen one.
   if (!o) return std::nullopt;
@@ -140,7 +168,7 @@ std::optional<std::string> TreeReader::shownName(const Element& e) {
   std::optional<std::string> n = name(e);
   if (n && isClassName(*n)) {
     Facts* f = factsOf(e);
-    if (f && f->app.toolkit == "GTK") n = std::string();
+    if (f && isGtk(f->app.toolkit)) n = std::string();
   }
   return n;
 }
