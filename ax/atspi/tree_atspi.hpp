@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "desktop_entries.hpp"
 #include "platform.hpp"
 #include "reader_atspi.hpp"
 
@@ -88,6 +89,8 @@ class AtspiTree {
   bool switchedOn_ = false;
   GDBusConnection* session_ = nullptr;
   std::vector<ListedApp> apps_;
+  // The desktop's application entries, read once a run.
+  std::vector<DesktopEntry> entries_;
 };
 
 Element wrap(AtspiAccessible* accessible);  // takes one new reference
