@@ -12,6 +12,7 @@ the client showing the same room afterwards.
 
 import logging
 import os
+import re
 import signal
 import sys
 import time
@@ -38,22 +39,17 @@ class Checks:
 def setup(stack, client_name):
     cls = h.CLIENTS[client_name]
     h.start_session(stack)
-    xmpp = cls.server == "xmpp"
-    port = h.start_prosody(stack) if xmpp else h.start_ngircd(stack)
-    if xmpp:
+    if cls.server == "xmpp":
+        port = h.start_prosody(stack)
         bot = h.XmppBot(port)
         h.store_bookmarks(port)
     else:
+        port = h.start_ngircd(stack)
         bot = h.IrcBot(port)
     client = cls(stack, port)
     t = time.monotonic()
     client.start()
-    if xmpp:
-        h.wait_until("the client in every room",
-                     lambda: all(h.NICK in bot.occupants(r) for r in h.ROOMS), cls.join_seconds, 1)
-    else:
-        h.wait_until("the client in every channel",
-                     lambda: len(bot.channels_of(h.NICK)) == len(h.ROOMS), cls.join_seconds, 1)
+    h.wait_until("the client in every room", lambda: bot.rooms_of(h.NICK) == len(h.ROOMS), cls.join_seconds, 1)
     h.log(f"{client_name} joined {len(h.ROOMS)} rooms in {time.monotonic() - t:.1f} s")
     for room in (h.NEAR, h.FAR):
         for i in range(1, 6):
@@ -64,13 +60,8 @@ def setup(stack, client_name):
         bot.post(room, f"last word in {room}")
         time.sleep(0.05)
     bot.sync()
-    wait_for_tree(stack, client)
+    h.wait_until(f"{cls.bus_name} on the accessibility bus", lambda: cls.bus_name in h.app_names(stack), 60, 0.5)
     return client, bot
-
-
-def wait_for_tree(stack, client):
-    h.wait_until(f"{client.bus_name} on the accessibility bus",
-                 lambda: client.bus_name in h.app_names(stack), 60, 0.5)
 
 
 def shown_after(client, room, seconds=3.0):
@@ -104,6 +95,10 @@ def run_checks(stack, ax, client, bot, label, c):
         rc, out, err, secs = ax("find", name, row)
         c.check(f"{label}: find {where} ({secs:.2f} s)", rc == 0 and out.startswith(f"yes {row} @ "),
                 f"status {rc} out {out!r} err {err!r}")
+        m = re.match(r"yes .* @ (-?\d+),(-?\d+) (\d+)x(\d+) ", out)
+        at = m and client.rows_at(int(m[1]) + int(m[3]) // 2, int(m[2]) + int(m[4]) // 2)
+        if m and at is not None:
+            c.check(f"{label}: find {where} gives the place of {row}", at == {room}, f"rows there: {at}")
         rc, out, err, secs = ax("click", name, row)
         shown = shown_after(client, room)
         c.check(f"{label}: click {where} ({secs:.2f} s)", rc == 0 and out == f"yes {row}\n",

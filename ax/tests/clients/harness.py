@@ -236,7 +236,8 @@ class IrcBot:
                     return line
         raise TimeoutError("IRC bot: no expected reply")
 
-    def channels_of(self, nick):
+    def rooms_of(self, nick):
+        """How many channels `nick` is in, as the server answers WHOIS."""
         self.send(f"WHOIS {nick}")
         chans = set()
         end = time.monotonic() + 10
@@ -246,8 +247,8 @@ class IrcBot:
                 if len(parts) >= 4 and parts[1] == "319":
                     chans.update(c.lstrip("@+").lstrip("#") for c in parts[3].split(":", 1)[1].split())
                 if len(parts) >= 2 and parts[1] in ("318", "401"):
-                    return chans
-        return chans
+                    return len(chans)
+        return len(chans)
 
     def post(self, room, text):
         if room not in self.sent:
@@ -351,8 +352,9 @@ class XmppBot:
     def sync(self):
         time.sleep(1)
 
-    def occupants(self, room):
-        return set(self.bot.plugin["xep_0045"].get_roster(f"{room}@conference.localhost") or [])
+    def rooms_of(self, nick):
+        muc = self.bot.plugin["xep_0045"]
+        return sum(nick in (muc.get_roster(f"{r}@conference.localhost") or []) for r in ROOMS)
 
     def close(self):
         self.loop.call_soon_threadsafe(self.bot.disconnect)
@@ -440,6 +442,13 @@ class Client:
         time.sleep(0.5)
         rows = probe(self.stack, self.bus_name, "rows:" + self.prefix)
         return {e["name"][len(self.prefix):] for e in rows if e["showing"] and e["visible_at"]}
+
+    def rows_at(self, x, y):
+        """The rooms whose rows, in view, hold the point; None where the
+        toolkit gives pyatspi no screen places."""
+        return {e["name"][len(self.prefix):] for e in probe(self.stack, self.bus_name, "rows:" + self.prefix)
+                if e["visible_at"] and e["extents"][0] <= x < e["extents"][0] + e["extents"][2]
+                and e["extents"][1] <= y < e["extents"][1] + e["extents"][3]}
 
     def is_input(self, e):
         """Whether a focused element is the message input."""
@@ -549,6 +558,9 @@ class Polari(Client):
 
     def sidebar_to_top(self):
         return None  # GTK 4 gives pyatspi no screen places
+
+    def rows_at(self, x, y):
+        return None
 
     def open_room(self, prefer):
         room = prefer
