@@ -407,6 +407,11 @@ std::optional<Value> TreeReader::read(const Element& element, std::string_view a
   }
   if (attribute == "AXParent") return parent(element);
   if (attribute == "AXVerticalScrollBar") return verticalBar(element);
+  if (attribute == "AXEditable") {
+    std::optional<States> s = states(element);
+    if (!s) return std::nullopt;
+    return Value::ofBoolean(has(*s, ATSPI_STATE_EDITABLE));
+  }
   if (attribute == "AXMinValue" || attribute == "AXMaxValue" || attribute == "AXLineStep") {
     std::optional<double> v =
         valueProperty(element, attribute == "AXMinValue"   ? "MinimumValue"

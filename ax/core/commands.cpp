@@ -250,6 +250,9 @@ int conversationCommand(Tool& t, bool probe) {
   }
   std::optional<Element> web = findWebArea(t, *window, 0);
   if (!web) web = findWebArea(t, t.axApp, 0);
+  // A native client shows its conversation without a web area; its lines
+  // are read the same way.
+  if (!web) web = findConversation(t, *window);
   if (!web) {
     t.platform.writeErr("no-web-area\n");
     return 5;

@@ -102,6 +102,10 @@ std::optional<Rect> visiblePart(Tool& t, const Element& window, const Hit& hit);
 
 // Text and fields.
 std::optional<Element> findWebArea(Tool& t, const Element& e, std::int64_t depth);
+// Where a window without a web area shows its conversation: the largest
+// read-only text area, scroll area or multi-line text of the window that
+// holds none of the sidebar's rows and has text to read.
+std::optional<Element> findConversation(Tool& t, const Element& window);
 void textOf(Tool& t, const Element& e, std::vector<std::string>& into, std::int64_t depth);
 void gather(Tool& t, const Element& e, std::int64_t depth, std::vector<FieldCandidate>& into);
 

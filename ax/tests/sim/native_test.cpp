@@ -80,5 +80,32 @@ TEST(VisiblePart, ARowWiderThanItsListIsClickedInsideTheList) {
   EXPECT_EQ(countPrefix(hidden.platform->trace(), "post down"), 0u);
 }
 
+// A native client: sidebar rows in a scroll area, the conversation in a
+// read-only text view, the message box below it.
+std::string nativeClient(const std::string& conversation) {
+  return windowScene(R"({"role": "AXScrollArea", "frame": [0, 60, 250, 700], "children": [)" +
+                     staticText("general", 16, 100) + "," + staticText("random", 16, 130) + R"(]},
+      {"role": "AXTextArea", "frame": [300, 700, 600, 40], "value": "typed",
+       "attributes": {"AXEditable": true}}, )" +
+                     conversation);
+}
+
+TEST(NativeConversation, ReadAndProbeTakeTheReadOnlyViewBesideTheSidebar) {
+  const std::string view = R"({"role": "AXScrollArea", "frame": [300, 60, 600, 600], "children": [
+      {"role": "AXTextArea", "frame": [300, 60, 600, 600], "value": "alice: hi\nbob: hello",
+       "attributes": {"AXEditable": false}}]})";
+  Sim read(nativeClient(view), {"ombru-ax", "read", "Chat"});
+  EXPECT_EQ(runTool(*read.platform), 0);
+  EXPECT_EQ(read.platform->out(), "alice: hi\nbob: hello\n");
+  Sim probe(nativeClient(view), {"ombru-ax", "probe", "Chat"});
+  EXPECT_EQ(runTool(*probe.platform), 0);
+  EXPECT_EQ(probe.platform->out(), "web-area-reachable lines=1\n");
+  // A conversation area that exposes no text (HexChat's) is no conversation.
+  Sim empty(nativeClient(R"({"role": "AXScrollArea", "frame": [300, 60, 600, 600]})"),
+            {"ombru-ax", "read", "Chat"});
+  EXPECT_EQ(runTool(*empty.platform), 5);
+  EXPECT_EQ(empty.platform->err(), "no-web-area\n");
+}
+
 }  // namespace
 }  // namespace ombru::ax::testing
