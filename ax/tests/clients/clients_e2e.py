@@ -98,7 +98,8 @@ def run_checks(stack, ax, client, bot, label, c):
         m = re.match(r"yes .* @ (-?\d+),(-?\d+) (\d+)x(\d+) ", out)
         at = m and client.rows_at(int(m[1]) + int(m[3]) // 2, int(m[2]) + int(m[4]) // 2)
         if m and at is not None:
-            c.check(f"{label}: find {where} gives the place of {row}", at == {room}, f"rows there: {at}")
+            c.check(f"{label}: find {where} gives the place of {row}", {r[0] for r in at} == {room},
+                    f"{out.strip()}; rows there: {at}")
         rc, out, err, secs = ax("click", name, row)
         shown = shown_after(client, room)
         c.check(f"{label}: click {where} ({secs:.2f} s)", rc == 0 and out == f"yes {row}\n",
@@ -131,6 +132,7 @@ def main():
     ax_path, client_name = sys.argv[1], sys.argv[2]
     hold = "--hold" in sys.argv[3:]
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    started = time.monotonic()
     with h.Stack() as stack:
         client, bot = setup(stack, client_name)
         ax = h.Ax(stack, ax_path)
@@ -154,6 +156,7 @@ def main():
             for p in busy:
                 stack.stop(p)
         bot.close()
+        h.log(f"suite took {time.monotonic() - started:.0f} s")
         print(f"{c.passed} passed, {len(c.failed)} failed")
         return 1 if c.failed else 0
 

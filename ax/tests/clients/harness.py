@@ -446,7 +446,8 @@ class Client:
     def rows_at(self, x, y):
         """The rooms whose rows, in view, hold the point; None where the
         toolkit gives pyatspi no screen places."""
-        return {e["name"][len(self.prefix):] for e in probe(self.stack, self.bus_name, "rows:" + self.prefix)
+        return {(e["name"][len(self.prefix):], e["role"], *e["extents"])
+                for e in probe(self.stack, self.bus_name, "rows:" + self.prefix)
                 if e["visible_at"] and e["extents"][0] <= x < e["extents"][0] + e["extents"][2]
                 and e["extents"][1] <= y < e["extents"][1] + e["extents"][3]}
 
@@ -668,7 +669,7 @@ def walk(e, depth, clip):
     if what == "rooms":
         hit = name in rooms and role == "label"
     elif what.startswith("rows:"):
-        hit = name in [what[5:] + r for r in rooms]
+        hit = name in [what[5:] + r for r in rooms] and role not in ("frame", "window", "page tab")
     elif what in ("focused", "selected"):
         hit = states.contains(pyatspi.STATE_FOCUSED if what == "focused" else pyatspi.STATE_SELECTED)
     else:
