@@ -92,6 +92,13 @@ def run_checks(stack, ax, client, bot, label, c):
                 f"showed {before!r}, shows {after!r}")
     for room, where in ((h.NEAR, "in view"), (h.FAR, "30 rows down")):
         row = client.row(room)
+        client.sidebar_to_top()  # each click starts from the list's start
+        rc, out, err, secs = ax("click", name, row)
+        shown = shown_after(client, room)
+        c.check(f"{label}: click {where} ({secs:.2f} s)", rc == 0 and out == f"yes {row}\n",
+                f"status {rc} out {out!r} err {err!r}")
+        if out.startswith("yes"):
+            c.check(f"{label}: click {where} shows {row}", shown == room, f"shows {shown!r}")
         rc, out, err, secs = ax("find", name, row)
         c.check(f"{label}: find {where} ({secs:.2f} s)", rc == 0 and out.startswith(f"yes {row} @ "),
                 f"status {rc} out {out!r} err {err!r}")
@@ -100,12 +107,6 @@ def run_checks(stack, ax, client, bot, label, c):
         if m and at is not None:
             c.check(f"{label}: find {where} gives the place of {row}", {r[0] for r in at} == {room},
                     f"{out.strip()}; rows there: {at}")
-        rc, out, err, secs = ax("click", name, row)
-        shown = shown_after(client, room)
-        c.check(f"{label}: click {where} ({secs:.2f} s)", rc == 0 and out == f"yes {row}\n",
-                f"status {rc} out {out!r} err {err!r}")
-        if out.startswith("yes"):
-            c.check(f"{label}: click {where} shows {row}", shown == room, f"shows {shown!r}")
     # read: the open room's last lines, as the bot sent them
     before = client.shown()
     rc, out, err, secs = ax("read", name)
