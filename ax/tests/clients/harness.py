@@ -444,12 +444,14 @@ class Client:
         return {e["name"][len(self.prefix):] for e in rows if e["showing"] and e["visible_at"]}
 
     def rows_at(self, x, y):
-        """The rooms whose rows, in view, hold the point; None where the
-        toolkit gives pyatspi no screen places."""
-        return {(e["name"][len(self.prefix):], e["role"], *e["extents"])
-                for e in probe(self.stack, self.bus_name, "rows:" + self.prefix)
-                if e["visible_at"] and e["extents"][0] <= x < e["extents"][0] + e["extents"][2]
-                and e["extents"][1] <= y < e["extents"][1] + e["extents"][3]}
+        """The rows in view that hold the point, and the rooms pyatspi places
+        in view at all (GTK 3 places no row scrolled into view); None where
+        the toolkit gives pyatspi no screen places."""
+        rows = [e for e in probe(self.stack, self.bus_name, "rows:" + self.prefix) if e["visible_at"]]
+        return {(e["name"][len(self.prefix):], e["role"], *e["extents"]) for e in rows
+                if e["extents"][0] <= x < e["extents"][0] + e["extents"][2]
+                and e["extents"][1] <= y < e["extents"][1] + e["extents"][3]}, {
+                e["name"][len(self.prefix):] for e in rows}
 
     def is_input(self, e):
         """Whether a focused element is the message input."""
@@ -668,7 +670,7 @@ def walk(e, depth, clip):
     if what == "top" and role == "scroll bar" and states.contains(pyatspi.STATE_VERTICAL):
         # The sidebar's own scroll bar back to its start, as a user drags it.
         ext = extents(e)
-        if ext and ext[0] < 300:
+        if ext and ext[0] < 500:  # the room list's, not the conversation's
             try:
                 v = e.queryValue()
                 v.currentValue = v.minimumValue
