@@ -163,6 +163,20 @@ const DesktopEntry* entryOf(const std::vector<DesktopEntry>& entries, std::strin
       if (!w.empty() && e.program == w) return &e;
     }
   }
+  // An application started through D-Bus activation ("gapplication launch
+  // org.gnome.Polari") is named by the last part of its id.
+  auto lower = [](std::string s) {
+    for (char& c : s) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return s;
+  };
+  for (const std::string& w : words) {
+    for (const DesktopEntry& e : entries) {
+      const auto dot = e.id.rfind('.');
+      if (!w.empty() && dot != std::string::npos && lower(e.id.substr(dot + 1)) == lower(w)) {
+        return &e;
+      }
+    }
+  }
   return nullptr;
 }
 

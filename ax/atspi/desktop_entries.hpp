@@ -34,8 +34,9 @@ std::string messageLocale();
 // The entry that belongs to a process: the one whose id is the name the
 // application gives itself on the accessibility bus, else the one whose
 // program is the process's: its executable or one of the first two words of
-// its command line (a script's interpreter comes first). `words` are those
-// names, file names only.
+// its command line (a script's interpreter comes first), else the one whose
+// id ends in "." and that name, letter case aside. `words` are those names,
+// file names only.
 const DesktopEntry* entryOf(const std::vector<DesktopEntry>& entries, std::string_view busName,
                             const std::vector<std::string>& words);
 // The names of a process that `entryOf` matches against.

@@ -85,6 +85,8 @@ TEST(DesktopEntries, LocalizedNameProgramAndTheProcessTheyBelongTo) {
   EXPECT_EQ(entryOf(entries, "hexchat", {"hexchat"})->name, "HexChat");
   EXPECT_EQ(entryOf(entries, "x", {"python3.11", "python3", "gajim"})->name, "Gajim");
   EXPECT_EQ(entryOf(entries, "x", {"gajim-extra"}), nullptr);
+  const std::vector<DesktopEntry> activated = {{"org.gnome.Polari", "Polari", "gapplication"}};
+  EXPECT_EQ(entryOf(activated, "polari", {"polari"})->name, "Polari");
 }
 
 }  // namespace
