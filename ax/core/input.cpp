@@ -57,7 +57,7 @@ namespace {
 // A vertical scroll bar and what its value may be, in the toolkit's units.
 struct Bar {
   Element element;
-  double value = 0, least = 0, most = 0, line = 0;
+  double value = 0, least = 0, most = 0, line = 0, page = 0;
 };
 
 std::optional<double> numberOf(Tool& t, const Element& e, std::string_view name) {
@@ -81,6 +81,7 @@ std::optional<Bar> barOf(Tool& t, const Element& area, const Rect& areaFrame) {
   b.most = *most;
   std::optional<double> line = numberOf(t, b.element, "AXLineStep");
   b.line = line && *line > 0 ? *line : areaFrame.h() * kScrollBarLineShare;
+  b.page = areaFrame.h();
   return b;
 }
 
@@ -134,8 +135,10 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
   std::vector<const void*> path;
   lookAt(t, window, at, 0, false, path, here);
   if (const std::optional<Bar>& bar = here.bar) {
-    const double wanted =
-        std::clamp(bar->value + static_cast<double>(notches) * bar->line, bar->least, bar->most);
+    const double reach = kScrollBarMostShare * bar->page;
+    const double move =
+        std::clamp(static_cast<double>(notches) * kLinesPerNotch * bar->line, -reach, reach);
+    const double wanted = std::clamp(bar->value + move, bar->least, bar->most);
     if (p.setNumberAttribute(bar->element, "AXValue", wanted)) {
       t.lastScroll = p.now();
       p.sleepFor(kScrollPause);

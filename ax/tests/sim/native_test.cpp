@@ -57,11 +57,11 @@ TEST(ScrollBar, ATreeWithoutOneIsNeverWheeledOutsideAWebPage) {
   EXPECT_EQ(web.platform->out(), "yes channel-30\n");
 }
 
-TEST(ScrollBar, WithoutALineStepMovesATenthOfItsArea) {
+TEST(ScrollBar, OneMoveIsThreeLinesANotchButNeverMostOfItsArea) {
   Sim s(scrolledList(40, kBar, R"({"id": "bar", "role": "AXScrollBar", "scrolls": "list",
                                    "attributes": {"AXLineStep": 0}})"));
   scrollSidebar(*s.tool, s.window(), 6);
-  EXPECT_EQ(countPrefix(s.platform->trace(), "write bar AXValue 300"), 1u);
+  EXPECT_EQ(countPrefix(s.platform->trace(), "write bar AXValue 450"), 1u);
 }
 
 TEST(VisiblePart, ARowWiderThanItsListIsClickedInsideTheList) {
