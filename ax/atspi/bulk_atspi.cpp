@@ -639,6 +639,45 @@ std::optional<Value> BulkTree::value(const Element& e) {
   return std::nullopt;
 }
 
+std::optional<double> BulkTree::valueProperty(const Element& e, const char* property) {
+  Node* n = get(e);
+  std::uint32_t ifaces = 0;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kValue)) return std::nullopt;
+  Reply r(this->property(*n, "org.a11y.atspi.Value", property));
+  DBusMessageIter it;
+  if (!firstArg(r.m, DBUS_TYPE_DOUBLE, &it, true)) return std::nullopt;
+  double v = 0;
+  dbus_message_iter_get_basic(&it, &v);
+  return v;
+}
+
+bool BulkTree::setCurrentValue(const Element& e, double value) {
+  Node* n = get(e);
+  std::uint32_t ifaces = 0;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kValue)) return false;
+  DBusMessage* m = message(*n, "org.freedesktop.DBus.Properties", "Set");
+  if (!m) return false;
+  const char* iface = "org.a11y.atspi.Value";
+  const char* name = "CurrentValue";
+  DBusMessageIter args, variant;
+  dbus_message_iter_init_append(m, &args);
+  bool built = dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &iface) &&
+               dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &name);
+  if (built && dbus_message_iter_open_container(&args, DBUS_TYPE_VARIANT, "d", &variant)) {
+    built = dbus_message_iter_append_basic(&variant, DBUS_TYPE_DOUBLE, &value);
+    built = dbus_message_iter_close_container(&args, &variant) && built;
+  } else {
+    built = false;
+  }
+  if (!built) {
+    dbus_message_unref(m);
+    return false;
+  }
+  // A method return is success; block() hands back nothing for an error.
+  Reply r(block(*n->app, m));
+  return r.m != nullptr;
+}
+
 std::optional<std::string> BulkTree::textProperty(const Element& e, const char* name) {
   Node* n = get(e);
   if (!n) return std::nullopt;

@@ -52,6 +52,8 @@ class BulkTree final : public TreeReader {
   std::optional<std::string> name(const Element& e) override;
   std::optional<std::string> description(const Element& e) override;
   std::optional<Value> placeholder(const Element& e) override;
+  std::optional<double> valueProperty(const Element& e, const char* property) override;
+  bool setCurrentValue(const Element& e, double value) override;
   std::optional<Extents> extents(const Element& e, bool window) override;
   std::optional<Extents> rangeExtents(const Element& e, std::int32_t from, std::int32_t to,
                                       bool window) override;

@@ -32,6 +32,9 @@ class LinuxPlatform final : public Platform {
   bool setBoolAttribute(const Element& element, std::string_view name, bool value) override {
     return tree_.writeBool(element, name, value);
   }
+  bool setNumberAttribute(const Element& element, std::string_view name, double value) override {
+    return tree_.writeNumber(element, name, value);
+  }
   std::optional<std::vector<std::string>> copyActionNames(const Element& element) override {
     return tree_.actions(element);
   }

@@ -9,14 +9,24 @@
 namespace ombru::ax::desktop {
 
 // A run of text between embedded objects of `owner`'s text, exposed as a
-// static text of its own: characters [start, end) of the owner.
+// static text of its own: characters [start, end) of the owner. A `whole`
+// run is the name of a row that has no text inside: it lies where the row
+// lies.
 struct TreeReader::Run {
   Element owner;
+  bool whole = false;
   std::int32_t start = 0, end = 0;
   std::string text;
   unsigned generation = 0;  // of `extents`
   std::optional<Extents> extents;
 };
+
+namespace {
+// GTK 3 names its toolkit "gtk", GTK 4 "GTK".
+bool isGtk(std::string_view toolkit) {
+  return toolkit == "GTK" || toolkit == "gtk";
+}
+}  // namespace
 
 TreeReader::Facts* TreeReader::factsOf(const Element& e) {
   std::optional<AppFacts> a = app(e);
@@ -84,13 +94,18 @@ std::optional<Point> TreeReader::origin(const Element& e) {
 
 bool TreeReader::windowRelative(const Element& e) {
   Facts* f = factsOf(e);
-  return f && f->app.toolkit == "GTK" && f->app.version.rfind("4.", 0) == 0;
+  return f && isGtk(f->app.toolkit) && f->app.version.rfind("4.", 0) == 0;
 }
 
 bool TreeReader::placed(const Element& e, States s) {
-  // GTK 4.8 marks nothing below the window as showing; visible is the most
-  // it says. A row scrolled away is then caught by the click guard.
-  return has(s, ATSPI_STATE_SHOWING) || (has(s, ATSPI_STATE_VISIBLE) && windowRelative(e));
+  // GTK 4.8 marks nothing below the window as showing, and GTK 3 stops
+  // marking the rows of a list showing once the list has been scrolled,
+  // though they are on screen; visible is the most either says. A row out
+  // of view is then caught by the click guard, by its place.
+  if (has(s, ATSPI_STATE_SHOWING)) return true;
+  if (!has(s, ATSPI_STATE_VISIBLE)) return false;
+  Facts* f = factsOf(e);
+  return f && isGtk(f->app.toolkit);
 }
 
 std::optional<Extents> TreeReader::frame(const Element& e) {
@@ -98,7 +113,23 @@ std::optional<Extents> TreeReader::frame(const Element& e) {
   // Chromium answers the off-screen place, so the state decides.
   std::optional<States> s = states(e);
   if (!s || !placed(e, *s)) return std::nullopt;
-  if (!windowRelative(e)) return extents(e, false);
+  if (!windowRelative(e)) {
+    std::optional<Extents> x = extents(e, false);
+    if (x) return x;
+    // GTK 3 tests whether an element is on screen by its place within its
+    // parent against how far its list has scrolled, so an element nested in
+    // a scrolled list's row has no place, on screen or not. Its text is
+    // placed truly: that place stands for the element's.
+    Facts* f = factsOf(e);
+    if (!f || !isGtk(f->app.toolkit)) return std::nullopt;
+    std::optional<std::string> all = text(e);
+    if (!all || all->empty()) return std::nullopt;
+    std::int32_t chars = 0;
+    for (unsigned char c : *all) chars += (c & 0xC0) != 0x80;
+    x = rangeExtents(e, 0, chars, false);
+    if (!x || !(x->width > 0 && x->height > 0)) return std::nullopt;
+    return x;
+  }
   std::optional<Point> o = origin(e);
   // Never a window-relative place taken for a screen one.
   if (!o) return std::nullopt;
@@ -119,14 +150,70 @@ std::shared_ptr<TreeReader::Run> TreeReader::runOf(const Element& e) {
   return r;
 }
 
+std::shared_ptr<TreeReader::Run> TreeReader::runAt(const Element& owner, std::int32_t from) {
+  // One run object per place while any handle to it lives, so two reads of
+  // the same run give the same element.
+  std::weak_ptr<Run>& slot = runAt_[{owner.identity(), from}];
+  std::shared_ptr<Run> r = slot.lock();
+  if (!r || !(r->owner == owner)) {
+    r = std::make_shared<Run>();
+    r->owner = owner;
+    slot = r;
+  }
+  runs_[r.get()] = r;
+  return r;
+}
+
+std::optional<std::string> TreeReader::shownName(const Element& e) {
+  std::optional<std::string> n = name(e);
+  if (n && isClassName(*n)) {
+    Facts* f = factsOf(e);
+    if (f && isGtk(f->app.toolkit)) n = std::string();
+  }
+  return n;
+}
+
+std::optional<Value> TreeReader::nameAsText(const Element& e) {
+  // GTK and Qt item views make a row (a list item, a tree item, a table
+  // cell) one element that carries its name and holds no text element,
+  // where the macOS toolkit puts a static text inside the row's cell. That
+  // text is made here, so the row is found as any other.
+  std::optional<int> r = role(e);
+  if (!r ||
+      (*r != ATSPI_ROLE_TABLE_CELL && *r != ATSPI_ROLE_TREE_ITEM && *r != ATSPI_ROLE_LIST_ITEM)) {
+    return std::nullopt;
+  }
+  std::optional<std::string> n = shownName(e);
+  if (!n || n->find_first_not_of(" \t\n\r") == std::string::npos) {
+    return std::nullopt;
+  }
+  std::shared_ptr<Run> run = runAt(e, kWholeRun);
+  if (!run->whole || run->text != *n) run->generation = 0;
+  run->whole = true;
+  run->text = std::move(*n);
+  return Value::ofElements({Element(std::static_pointer_cast<void>(run))});
+}
+
 std::optional<Value> TreeReader::childrenWithRuns(const Element& e) {
   std::optional<std::vector<Element>> kids = children(e, true);
   if (!kids) return std::nullopt;
+  if (kids->empty()) {
+    if (std::optional<Value> named = nameAsText(e)) return named;
+  }
+  Facts* f = factsOf(e);
+  if (f && f->app.toolkit == "Qt" && !kids->empty()) {
+    // Qt marks the items of a view showing by the view's own place, even on
+    // a tab page that is hidden: below an element that is neither showing
+    // nor visible nothing is on screen, and nothing is listed.
+    std::optional<States> s = states(e);
+    if (s && !has(*s, ATSPI_STATE_SHOWING) && !has(*s, ATSPI_STATE_VISIBLE)) {
+      return Value::ofElements({});
+    }
+  }
   // Firefox keeps the text of an element in the element's own text, with
   // one U+FFFC for each child, and has no text elements of its own: each
   // run of text between children becomes a static text, in its place among
   // the children. Fields keep their text as their value.
-  Facts* f = factsOf(e);
   if (!f || f->app.toolkit != "Gecko") return Value::ofElements(std::move(*kids));
   std::optional<States> s = states(e);
   std::optional<int> r = role(e);
@@ -160,20 +247,11 @@ std::optional<Value> TreeReader::childrenWithRuns(const Element& e) {
   auto endRun = [&](std::size_t byteTo, std::int32_t to) {
     std::string run = t.substr(byteFrom, byteTo - byteFrom);
     if (run.find_first_not_of(" \t\n\r") == std::string::npos) return;
-    // One run object per place while any handle to it lives, so two reads
-    // of the same run give the same element.
-    std::weak_ptr<Run>& slot = runAt_[{e.identity(), runFrom}];
-    std::shared_ptr<Run> r = slot.lock();
-    if (!r || !(r->owner == e)) {
-      r = std::make_shared<Run>();
-      r->owner = e;
-      slot = r;
-    }
+    std::shared_ptr<Run> r = runAt(e, runFrom);
     if (r->end != to || r->text != run) r->generation = 0;
     r->start = runFrom;
     r->end = to;
     r->text = std::move(run);
-    runs_[r.get()] = r;
     merged.push_back(Element(std::static_pointer_cast<void>(r)));
   };
   for (std::size_t i = 0; i < t.size();) {
@@ -210,17 +288,21 @@ std::optional<Value> TreeReader::runRead(Run& run, std::string_view attribute) {
   if (run.generation != generation_) {
     run.generation = generation_;
     run.extents.reset();
-    // The run's extents, as the owner's text places its characters; only
-    // while the owner is on screen (see frame()).
-    std::optional<States> s = states(run.owner);
-    if (s && placed(run.owner, *s)) {
-      const bool relative = windowRelative(run.owner);
-      std::optional<Point> o = relative ? origin(run.owner) : std::nullopt;
-      if (!relative || o) {
-        run.extents = rangeExtents(run.owner, run.start, run.end, relative);
-        if (run.extents && o) {
-          run.extents->x += o->x;
-          run.extents->y += o->y;
+    if (run.whole) {
+      run.extents = frame(run.owner);
+    } else {
+      // The run's extents, as the owner's text places its characters; only
+      // while the owner is on screen (see frame()).
+      std::optional<States> s = states(run.owner);
+      if (s && placed(run.owner, *s)) {
+        const bool relative = windowRelative(run.owner);
+        std::optional<Point> o = relative ? origin(run.owner) : std::nullopt;
+        if (!relative || o) {
+          run.extents = rangeExtents(run.owner, run.start, run.end, relative);
+          if (run.extents && o) {
+            run.extents->x += o->x;
+            run.extents->y += o->y;
+          }
         }
       }
     }
@@ -248,6 +330,37 @@ std::optional<Value> TreeReader::windows(const Element& e) {
   return rankWindows(found);
 }
 
+std::optional<Value> TreeReader::verticalBar(const Element& e) {
+  // A scroll area's vertical scroll bar among its children (GTK 2 and 3),
+  // or alone inside one of them: the range of a GTK 4 scroll bar, or the
+  // scroll bar in Qt's container beside the viewport.
+  // Qt sets neither orientation state on its scroll bars: one taller than
+  // wide stands upright.
+  auto isBar = [&](const Element& c) {
+    std::optional<States> s = states(c);
+    if (!s || has(*s, ATSPI_STATE_HORIZONTAL)) return false;
+    if (!has(*s, ATSPI_STATE_VERTICAL)) {
+      std::optional<Extents> x = extents(c, false);
+      if (!x || !(x->height > x->width)) return false;
+    }
+    return valueProperty(c, "MaximumValue").has_value();
+  };
+  std::optional<std::vector<Element>> kids = children(e, false);
+  if (!kids) return std::nullopt;
+  for (const Element& c : *kids) {
+    std::optional<int> r = role(c);
+    if (!r || (*r != ATSPI_ROLE_SCROLL_BAR && *r != ATSPI_ROLE_FILLER)) continue;
+    if (*r == ATSPI_ROLE_SCROLL_BAR && isBar(c)) return Value::ofElement(c);
+    std::optional<std::vector<Element>> inner = children(c, false);
+    if (!inner || inner->size() != 1) continue;
+    std::optional<int> ir = role(inner->front());
+    if (!ir) continue;
+    const bool barInside = *r == ATSPI_ROLE_FILLER ? *ir == ATSPI_ROLE_SCROLL_BAR : true;
+    if (barInside && isBar(inner->front())) return Value::ofElement(inner->front());
+  }
+  return std::nullopt;
+}
+
 std::optional<Value> TreeReader::read(const Element& element, std::string_view attribute) {
   // Position and size come from one frame; the size read that directly
   // follows the position read of the same element takes the other half, so
@@ -273,7 +386,8 @@ std::optional<Value> TreeReader::read(const Element& element, std::string_view a
   }
   if (attribute == "AXValue") return value(element);
   if (attribute == "AXTitle" || attribute == "AXDescription") {
-    std::optional<std::string> s = attribute == "AXTitle" ? name(element) : description(element);
+    std::optional<std::string> s =
+        attribute == "AXTitle" ? shownName(element) : description(element);
     if (!s) return std::nullopt;
     return Value::ofText(std::move(*s));
   }
@@ -292,12 +406,32 @@ std::optional<Value> TreeReader::read(const Element& element, std::string_view a
     return Value::ofSize(Size{e->width, e->height});
   }
   if (attribute == "AXParent") return parent(element);
+  if (attribute == "AXVerticalScrollBar") return verticalBar(element);
+  if (attribute == "AXEditable") {
+    std::optional<States> s = states(element);
+    if (!s) return std::nullopt;
+    return Value::ofBoolean(has(*s, ATSPI_STATE_EDITABLE));
+  }
+  if (attribute == "AXMinValue" || attribute == "AXMaxValue" || attribute == "AXLineStep") {
+    std::optional<double> v =
+        valueProperty(element, attribute == "AXMinValue"   ? "MinimumValue"
+                               : attribute == "AXMaxValue" ? "MaximumValue"
+                                                           : "MinimumIncrement");
+    if (!v) return std::nullopt;
+    return Value::ofNumber(*v);
+  }
   if (attribute == "AXFocused") {
     // As libatspi does, an unanswered state read is an empty set.
     std::optional<States> s = states(element);
     return Value::ofBoolean(s && has(*s, ATSPI_STATE_FOCUSED));
   }
   return std::nullopt;
+}
+
+bool TreeReader::setNumber(const Element& element, double value) {
+  lastFrame_.reset();
+  if (!element || runOf(element)) return false;
+  return setCurrentValue(element, value);
 }
 
 bool TreeReader::grabFocus(const Element& element) {
@@ -368,6 +502,24 @@ void TreeReader::release() {
   topLevel_.clear();
   windowOrigin_.clear();
   drop();
+}
+
+bool isClassName(std::string_view name) {
+  static constexpr std::string_view kPrefixes[] = {"Gtk", "Adw", "Hdy", "Gdk", "Gsk", "Vte"};
+  static constexpr std::string_view kScripted = "Gjs_";  // classes made in JavaScript
+  for (char c : name) {
+    const bool word =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+    if (!word) return false;
+  }
+  if (name.size() > kScripted.size() && name.substr(0, kScripted.size()) == kScripted) return true;
+  for (std::string_view p : kPrefixes) {
+    if (name.size() > p.size() && name.substr(0, p.size()) == p && name[p.size()] >= 'A' &&
+        name[p.size()] <= 'Z') {
+      return true;
+    }
+  }
+  return false;
 }
 
 Value rankWindows(const std::vector<TopLevel>& children) {

@@ -56,6 +56,8 @@ class TreeReader {
   // An attribute in the name the core asks for.
   std::optional<Value> read(const Element& element, std::string_view attribute);
   bool grabFocus(const Element& element);
+  // Sets the value of an element with the Value interface (a scroll bar).
+  bool setNumber(const Element& element, double value);
   std::optional<std::vector<std::string>> actions(const Element& element);
   bool perform(const Element& element, std::string_view action);
   std::optional<Element> atPoint(const Element& element, Point at);
@@ -89,6 +91,10 @@ class TreeReader {
   virtual std::optional<std::string> name(const Element& e) = 0;
   virtual std::optional<std::string> description(const Element& e) = 0;
   virtual std::optional<Value> placeholder(const Element& e) = 0;
+  // A number of the Value interface ("MinimumValue", "MaximumValue",
+  // "MinimumIncrement"); none without the interface.
+  virtual std::optional<double> valueProperty(const Element& e, const char* property) = 0;
+  virtual bool setCurrentValue(const Element& e, double value) = 0;
   // Extents in screen or (`window`) window coordinates; none without the
   // Component interface or when the toolkit does not know them.
   virtual std::optional<Extents> extents(const Element& e, bool window) = 0;
@@ -127,7 +133,14 @@ class TreeReader {
   std::optional<Extents> frame(const Element& e);
   std::shared_ptr<Run> runOf(const Element& e);
   std::optional<Value> childrenWithRuns(const Element& e);
+  std::shared_ptr<Run> runAt(const Element& owner, std::int32_t from);
+  std::optional<Value> nameAsText(const Element& e);
+  // The element's name, less a bare class name in a GTK application.
+  std::optional<std::string> shownName(const Element& e);
+  // The place a whole run is kept at: no run of text starts there.
+  static constexpr std::int32_t kWholeRun = -1;
   std::optional<Value> windows(const Element& e);
+  std::optional<Value> verticalBar(const Element& e);
   std::optional<Value> runRead(Run& run, std::string_view attribute);
 
   OriginOf originOf_;
@@ -156,6 +169,10 @@ struct TopLevel {
 // A window the toolkit keeps but does not show must never be taken for the
 // front one.
 Value rankWindows(const std::vector<TopLevel>& children);
+// Whether a name is only a GTK widget's class name ("GtkImage", "AdwGizmo",
+// "Gjs_ChatEntry"), which GTK 4 gives elements that have no name of their
+// own: no label a user sees.
+bool isClassName(std::string_view name);
 // Adds an action's name (in the core's naming) unless it is there already.
 void addAction(std::vector<std::string>& names, std::string name);
 

@@ -171,6 +171,30 @@ std::optional<std::string> SerialTree::description(const Element& e) {
   return takeUnlessFailed(s, err);
 }
 
+std::optional<double> SerialTree::valueProperty(const Element& e, const char* property) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return std::nullopt;
+  Ref<AtspiValue> value(atspi_accessible_get_value_iface(a));
+  if (!value) return std::nullopt;
+  const std::string_view p(property);
+  Err err;
+  const double v = p == "MinimumValue"   ? atspi_value_get_minimum_value(value.p, &err)
+                   : p == "MaximumValue" ? atspi_value_get_maximum_value(value.p, &err)
+                                         : atspi_value_get_minimum_increment(value.p, &err);
+  if (err) return std::nullopt;
+  return v;
+}
+
+bool SerialTree::setCurrentValue(const Element& e, double v) {
+  AtspiAccessible* a = raw(e);
+  if (!a) return false;
+  Ref<AtspiValue> value(atspi_accessible_get_value_iface(a));
+  if (!value) return false;
+  Err err;
+  gboolean ok = atspi_value_set_current_value(value.p, v, &err);
+  return ok && !err;
+}
+
 std::optional<Value> SerialTree::placeholder(const Element& e) {
   AtspiAccessible* a = raw(e);
   if (!a) return std::nullopt;

@@ -1,5 +1,7 @@
 #include "tree_atspi.hpp"
 
+#include "desktop_entries.hpp"
+
 #include "bulk_atspi.hpp"
 #include "serial_atspi.hpp"
 
@@ -330,6 +332,19 @@ std::vector<RunningApp> AtspiTree::applications() {
     r.token = i;
     out.push_back(std::move(r));
   }
+  // The names a user knows the application by, from its desktop entry, as
+  // further entries of the same process after every name above, so those
+  // keep their precedence.
+  if (entries_.empty()) entries_ = loadDesktopEntries(dataDirs(), messageLocale());
+  const std::size_t listed = out.size();
+  for (std::size_t i = 0; i < listed; ++i) {
+    const DesktopEntry* e = entryOf(entries_, apps_[i].name, processWords(apps_[i].pid));
+    if (!e) continue;
+    RunningApp r = out[i];
+    r.localizedName = e->name;
+    r.bundleIdentifier = e->id;
+    out.push_back(std::move(r));
+  }
   return out;
 }
 
@@ -370,6 +385,11 @@ bool AtspiTree::writeBool(const Element& element, std::string_view attribute, bo
   }
   if (attribute == "AXFocused" && reader_) return value && reader_->grabFocus(element);
   return false;
+}
+
+bool AtspiTree::writeNumber(const Element& element, std::string_view attribute, double value) {
+  invalidate();
+  return reader_ && attribute == "AXValue" && reader_->setNumber(element, value);
 }
 
 std::optional<Value> AtspiTree::read(const Element& element, std::string_view attribute) {

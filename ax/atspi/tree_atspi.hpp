@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "desktop_entries.hpp"
 #include "platform.hpp"
 #include "reader_atspi.hpp"
 
@@ -57,6 +58,7 @@ class AtspiTree {
 
   std::optional<Value> read(const Element& element, std::string_view attribute);
   bool writeBool(const Element& element, std::string_view attribute, bool value);
+  bool writeNumber(const Element& element, std::string_view attribute, double value);
   std::optional<std::vector<std::string>> actions(const Element& element);
   bool perform(const Element& element, std::string_view action);
   std::optional<Element> atPoint(const Element& element, Point at);
@@ -87,6 +89,8 @@ class AtspiTree {
   bool switchedOn_ = false;
   GDBusConnection* session_ = nullptr;
   std::vector<ListedApp> apps_;
+  // The desktop's application entries, read once a run.
+  std::vector<DesktopEntry> entries_;
 };
 
 Element wrap(AtspiAccessible* accessible);  // takes one new reference

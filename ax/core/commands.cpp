@@ -94,7 +94,11 @@ std::optional<Hit> reachable(Tool& t, const Element& window, const Hit& hit,
   std::optional<Rect> f = frame(t, window);
   if (!f) return std::nullopt;
   std::optional<Hit> now = confirmed(t, hit, f->minX() + kSidebarWidth);
-  if (!now || !inView(t, window, *now, list)) return std::nullopt;
+  if (!now) return std::nullopt;
+  std::optional<Rect> part = visiblePart(t, window, *now);
+  if (!part) return std::nullopt;
+  now->visible = *part;
+  if (!inView(t, window, *now, list)) return std::nullopt;
   return now;
 }
 
@@ -246,6 +250,9 @@ int conversationCommand(Tool& t, bool probe) {
   }
   std::optional<Element> web = findWebArea(t, *window, 0);
   if (!web) web = findWebArea(t, t.axApp, 0);
+  // A native client shows its conversation without a web area; its lines
+  // are read the same way.
+  if (!web) web = findConversation(t, *window);
   if (!web) {
     t.platform.writeErr("no-web-area\n");
     return 5;

@@ -36,6 +36,13 @@ inline constexpr double kScrollPointX = 120;   // from the window's left edge
 inline constexpr double kScrollPointY = 0.55;  // of the window's height, from its top
 inline constexpr auto kScrollPause = 350000us;
 inline constexpr std::int32_t kScrollNotches = 6;  // one step of a search
+// A notch moves a scroll bar by this many of its own line steps, as a
+// desktop's wheel does; a bar that gives none has lines of this share of
+// its scroll area's height (GTK's own line step). One move never goes
+// further than this share of the area's height, so no row is skipped.
+inline constexpr double kLinesPerNotch = 3;
+inline constexpr double kScrollBarLineShare = 0.1;
+inline constexpr double kScrollBarMostShare = 0.9;
 
 // Chromium reports the new places of a scrolled list's rows about half a
 // second after the wheel (0.5 to 0.65 s measured, idle and loaded), well

@@ -3,6 +3,8 @@
 // (Qt marks every child of a scroll area as showing); a click there lands
 // off the screen, outside the window or on another element, and must never
 // be taken for a click on the row.
+#include <algorithm>
+
 #include "constants.hpp"
 #include "tool.hpp"
 
@@ -50,6 +52,17 @@ bool onlyStepAt(Tool& t, const Element& parent, const Element& step, Point p) {
   return true;
 }
 
+// Two handles that give the same role, label and frame.
+bool alike(Tool& t, const Element& a, const Element& b) {
+  std::optional<Rect> fa = frame(t, a), fb = frame(t, b);
+  if (!fa || !fb || fa->x != fb->x || fa->y != fb->y || fa->width != fb->width ||
+      fa->height != fb->height) {
+    return false;
+  }
+  const std::string la = label(t, a);
+  return !la.empty() && la == label(t, b) && role(t, a) == role(t, b);
+}
+
 // Hit testing descends one level per call: from the window to the deepest
 // element at the point. GTK 3 stops answering at a scroll area once it has
 // scrolled more than a page (its viewport then calls itself off screen);
@@ -67,7 +80,14 @@ Element deepestAt(Tool& t, const Element& window, Point p, const std::vector<Ele
     std::size_t i = 0;
     if (!(at == window)) {
       while (i < path.size() && !(path[i] == at)) ++i;
-      if (i == path.size()) break;
+      // Qt 5's item views answer a hit test with a new handle for the same
+      // cell: one of the path's elements that it cannot be told from.
+      if (i == path.size()) {
+        for (i = 0; i < path.size() && !alike(t, path[i], at); ++i) {
+        }
+        if (i == path.size()) break;
+        at = path[i];
+      }
       ++i;
     }
     if (i >= path.size() || !onlyStepAt(t, at, path[i], p)) break;
@@ -95,12 +115,32 @@ bool ownItem(Tool& t, const Element& ancestor, const Hit& hit, const std::vector
   return true;
 }
 
+std::optional<Rect> clip(const Rect& a, const Rect& b) {
+  const double x0 = std::max(a.minX(), b.minX()), y0 = std::max(a.minY(), b.minY());
+  const double x1 = std::min(a.maxX(), b.maxX()), y1 = std::min(a.maxY(), b.maxY());
+  if (!(x1 > x0 && y1 > y0)) return std::nullopt;
+  return Rect{x0, y0, x1 - x0, y1 - y0};
+}
+
 }  // namespace
 
+std::optional<Rect> visiblePart(Tool& t, const Element& window, const Hit& hit) {
+  std::optional<Rect> part = hit.rect;
+  for (const Element& a : ancestors(t, hit.element, window)) {
+    if (!part) return std::nullopt;
+    std::optional<Rect> f = frame(t, a);
+    if (f && f->w() > 0 && f->h() > 0) part = clip(*part, *f);
+  }
+  return part;
+}
+
 bool inView(Tool& t, const Element& window, const Hit& hit, const std::vector<Hit>& list) {
-  const Point p{hit.rect.midX(), hit.rect.midY()};
+  // The row's own centre lies in the window; the click goes to the centre
+  // of its visible part, which must lie there too.
   std::optional<Rect> w = frame(t, window);
-  if (!w || !contains(*w, p)) return false;
+  if (!w || !contains(*w, Point{hit.rect.midX(), hit.rect.midY()})) return false;
+  const Point p = hit.clickPoint();
+  if (!contains(*w, p)) return false;
   // No known screen (no display) means no pointer either: the press action
   // that replaces the click does not depend on where the row lies.
   const std::vector<Area> screens = t.platform.screens();

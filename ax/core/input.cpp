@@ -27,7 +27,7 @@ bool offersPress(const std::optional<std::vector<std::string>>& names) {
 
 bool press(Tool& t, const Hit& hit) {
   Platform& p = t.platform;
-  const Point at{hit.rect.midX(), hit.rect.midY()};
+  const Point at = hit.clickPoint();
   EventRef move = p.createMouseEvent(MouseEventType::Moved, at);
   EventRef down = move ? p.createMouseEvent(MouseEventType::LeftDown, at) : nullptr;
   EventRef up = down ? p.createMouseEvent(MouseEventType::LeftUp, at) : nullptr;
@@ -52,12 +52,103 @@ bool press(Tool& t, const Hit& hit) {
   return false;
 }
 
+namespace {
+
+// A vertical scroll bar and what its value may be, in the toolkit's units.
+struct Bar {
+  Element element;
+  double value = 0, least = 0, most = 0, line = 0, page = 0;
+};
+
+std::optional<double> numberOf(Tool& t, const Element& e, std::string_view name) {
+  std::optional<Value> v = copyAttr(t, e, name);
+  if (!v || v->shape != Value::Shape::Number || !std::isfinite(v->number)) return std::nullopt;
+  return v->number;
+}
+
+std::optional<Bar> barOf(Tool& t, const Element& area, const Rect& areaFrame) {
+  std::optional<Value> v = copyAttr(t, area, "AXVerticalScrollBar");
+  if (!v || v->shape != Value::Shape::Element || v->elements.empty() || !v->elements[0]) {
+    return std::nullopt;
+  }
+  Bar b{v->elements[0]};
+  std::optional<double> value = numberOf(t, b.element, "AXValue");
+  std::optional<double> least = numberOf(t, b.element, "AXMinValue");
+  std::optional<double> most = numberOf(t, b.element, "AXMaxValue");
+  if (!value || !least || !most || *most < *least) return std::nullopt;
+  b.value = *value;
+  b.least = *least;
+  b.most = *most;
+  std::optional<double> line = numberOf(t, b.element, "AXLineStep");
+  b.line = line && *line > 0 ? *line : areaFrame.h() * kScrollBarLineShare;
+  b.page = areaFrame.h();
+  return b;
+}
+
+bool holds(const Rect& r, Point p) {
+  return p.x >= r.minX() && p.x < r.maxX() && p.y >= r.minY() && p.y < r.maxY();
+}
+
+// What lies at the scroll point: the innermost scroll bar there, and
+// whether a table or an outline (a tree) outside a web page lies there.
+struct AtPoint {
+  std::optional<Bar> bar;
+  bool itemView = false;
+};
+
+// Only elements whose frame holds the point are entered (one without a
+// frame is passed through), so the walk stays on the point's path.
+void lookAt(Tool& t, const Element& e, Point p, std::int64_t depth, bool inWeb,
+            std::vector<const void*>& path, AtPoint& found) {
+  if (depth > kMaxDepth) return;
+  std::optional<Rect> f = frame(t, e);
+  if (f && !holds(*f, p)) return;
+  if (f) {
+    if (std::optional<Bar> b = barOf(t, e, *f)) found.bar = std::move(b);
+  }
+  const std::string r = role(t, e);
+  inWeb = inWeb || r == "AXWebArea";
+  if (!inWeb && (r == "AXTable" || r == "AXOutline")) found.itemView = true;
+  path.push_back(e.identity());
+  for (const Element& c : children(t, e)) {
+    if (std::find(path.begin(), path.end(), c.identity()) == path.end()) {
+      lookAt(t, c, p, depth + 1, inWeb, path, found);
+    }
+  }
+  path.pop_back();
+}
+
+}  // namespace
+
 void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
   Platform& p = t.platform;
   std::optional<Rect> f = frame(t, window);
   if (!f) return;
   const Point at{f->minX() + kScrollPointX, f->minY() + f->h() * kScrollPointY};
   if (EventRef move = p.createMouseEvent(MouseEventType::Moved, at)) p.post(*move);
+  // The list's own scroll bar moves the list and nothing else. A wheel over
+  // a native list can also change what it selects (Konversation switches
+  // conversations with it), so the wheel is used only where no bar can be
+  // set, and never over a native table or tree (item views whose rows take
+  // the wheel): one that offers no bar is not scrolled at all.
+  AtPoint here;
+  std::vector<const void*> path;
+  lookAt(t, window, at, 0, false, path, here);
+  if (const std::optional<Bar>& bar = here.bar) {
+    const double reach = kScrollBarMostShare * bar->page;
+    const double move =
+        std::clamp(static_cast<double>(notches) * kLinesPerNotch * bar->line, -reach, reach);
+    const double wanted = std::clamp(bar->value + move, bar->least, bar->most);
+    if (p.setNumberAttribute(bar->element, "AXValue", wanted)) {
+      t.lastScroll = p.now();
+      p.sleepFor(kScrollPause);
+      return;
+    }
+  }
+  if (here.itemView) {
+    p.sleepFor(kScrollPause);
+    return;
+  }
   // Negated in 64 bits: the smallest 32-bit value has no 32-bit negation.
   const std::int64_t delta = std::clamp<std::int64_t>(-static_cast<std::int64_t>(notches),
                                                       std::numeric_limits<std::int32_t>::min(),
@@ -97,7 +188,7 @@ std::optional<Hit> confirmed(Tool& t, const Hit& hit, double edge) {
   for (;;) {
     std::optional<Rect> now = frame(t, hit.element);
     if (!now || !(now->w() > 0 && now->h() > 0 && now->minX() < edge)) return std::nullopt;
-    if (same(*now, seen)) return Hit{hit.element, hit.text, *now};
+    if (same(*now, seen)) return Hit{hit.element, hit.text, *now, std::nullopt};
     seen = *now;
     if (p.now() >= giveUp) return std::nullopt;
     p.sleepFor(kRecheck);

@@ -177,6 +177,8 @@ class Platform {
   virtual std::optional<Value> copyAttribute(const Element& element, std::string_view name) = 0;
   // Write a boolean attribute; true when the platform accepted it.
   virtual bool setBoolAttribute(const Element& element, std::string_view name, bool value) = 0;
+  // Write a number attribute (a scroll bar's "AXValue"); true when accepted.
+  virtual bool setNumberAttribute(const Element& element, std::string_view name, double value) = 0;
   // The element's action names. Empty optional: the read failed or did not
   // give a list of texts.
   virtual std::optional<std::vector<std::string>> copyActionNames(const Element& element) = 0;

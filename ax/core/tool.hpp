@@ -36,6 +36,14 @@ struct Hit {
   Element element;
   std::string text;
   Rect rect;
+  // Where a click on the hit goes when only part of it is visible: the
+  // part its scroll areas leave in view. Empty: the whole rect.
+  std::optional<Rect> visible;
+
+  Point clickPoint() const {
+    const Rect& r = visible ? *visible : rect;
+    return Point{r.midX(), r.midY()};
+  }
 };
 
 struct FieldCandidate {
@@ -87,9 +95,17 @@ std::optional<Hit> confirmed(Tool& t, const Hit& hit, double edge);
 // the target's own hit test there lands on the hit, on an element inside it,
 // or on an ancestor that holds no other row of `list`.
 bool inView(Tool& t, const Element& window, const Hit& hit, const std::vector<Hit>& list);
+// The part of the hit's frame that every framed element around it leaves
+// visible; empty when nothing of it is. A row wider than its list (GTK
+// clips long channel names) is clicked in this part, never beyond it.
+std::optional<Rect> visiblePart(Tool& t, const Element& window, const Hit& hit);
 
 // Text and fields.
 std::optional<Element> findWebArea(Tool& t, const Element& e, std::int64_t depth);
+// Where a window without a web area shows its conversation: the largest
+// read-only text area, scroll area or multi-line text of the window that
+// holds none of the sidebar's rows and has text to read.
+std::optional<Element> findConversation(Tool& t, const Element& window);
 void textOf(Tool& t, const Element& e, std::vector<std::string>& into, std::int64_t depth);
 void gather(Tool& t, const Element& e, std::int64_t depth, std::vector<FieldCandidate>& into);
 

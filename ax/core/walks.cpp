@@ -34,7 +34,8 @@ void collectFrom(Tool& t, const Element& e, double edge, std::vector<Hit>& into,
   std::string l = label(t, e);
   if (!l.empty() && text::graphemeCount(l, kLongestLabel + 1) <= kLongestLabel) {
     if (std::optional<Rect> f = frame(t, e)) {
-      if (f->w() > 0 && f->h() > 0 && f->minX() < edge) into.push_back(Hit{e, std::move(l), *f});
+      if (f->w() > 0 && f->h() > 0 && f->minX() < edge)
+        into.push_back(Hit{e, std::move(l), *f, std::nullopt});
     }
   }
   for (const Element& c : children(t, e)) {
@@ -91,7 +92,60 @@ void gatherFrom(Tool& t, const Element& e, std::int64_t depth, std::vector<Field
   }
 }
 
+struct Pane {
+  Element element;
+  double size = 0;
+};
+
+bool holdsAny(const Rect& r, const std::vector<Hit>& rows) {
+  for (const Hit& h : rows) {
+    const double x = h.rect.midX(), y = h.rect.midY();
+    if (x >= r.minX() && x < r.maxX() && y >= r.minY() && y < r.maxY()) return true;
+  }
+  return false;
+}
+
+void areasFrom(Tool& t, const Element& e, std::int64_t depth, const std::vector<Hit>& rows,
+               std::vector<Pane>& into, Path& path) {
+  if (depth > kMaxDepth || into.size() > kMaxCandidates) return;
+  Enter enter(path, e);
+  const std::string r = role(t, e);
+  bool kind = r == "AXScrollArea";
+  if (r == "AXTextArea") {
+    std::optional<Value> editable = copyAttr(t, e, "AXEditable");
+    kind = editable && editable->shape == Value::Shape::Boolean && !editable->boolean;
+  }
+  if (r == "AXStaticText") kind = label(t, e).find('\n') != std::string::npos;
+  if (kind) {
+    std::optional<Rect> f = frame(t, e);
+    if (f && f->w() > 0 && f->h() > 0 && !holdsAny(*f, rows)) {
+      into.push_back(Pane{e, f->w() * f->h()});
+    }
+  }
+  for (const Element& c : children(t, e)) {
+    if (!onPath(path, c)) areasFrom(t, c, depth + 1, rows, into, path);
+  }
+}
+
 }  // namespace
+
+std::optional<Element> findConversation(Tool& t, const Element& window) {
+  std::vector<Hit> sidebar;
+  for (const Hit& h : rows(t, window)) {
+    if (role(t, h.element) == "AXStaticText") sidebar.push_back(h);
+  }
+  std::vector<Pane> areas;
+  Path path;
+  areasFrom(t, window, 0, sidebar, areas, path);
+  std::stable_sort(areas.begin(), areas.end(),
+                   [](const Pane& a, const Pane& b) { return a.size > b.size; });
+  for (const Pane& a : areas) {
+    std::vector<std::string> lines;
+    textOf(t, a.element, lines, 0);
+    if (!lines.empty()) return a.element;
+  }
+  return std::nullopt;
+}
 
 void collect(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth) {
   Path path;

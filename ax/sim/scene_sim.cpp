@@ -44,8 +44,10 @@ struct ElementDef {
   std::int64_t untilWakes = 0;
   double lineHeight = 0;  // > 0: a scrollable list whose frame is its viewport
   std::optional<double> contentHeight;
-  bool listsAll = false;  // lists rows outside the viewport too, at their unclipped place
-  double lag = 0;         // seconds before reads report where a scroll put the rows
+  bool listsAll = false;           // lists rows outside the viewport too, at their unclipped place
+  double lag = 0;                  // seconds before reads report where a scroll put the rows
+  std::string scrolls;             // a scroll bar: the id of the list it moves
+  std::optional<double> lineStep;  // the bar's own line step (default: the list's line height)
   std::vector<std::string> reveals;
   bool hidden = false;
   bool isApp = false;
@@ -311,6 +313,11 @@ std::unique_ptr<ElementDef> element(const json& j, SceneData& scene, const std::
         s->lag = number(v["lag"], what);
         if (!(s->lag >= 0 && s->lag <= 3600)) fail(what + ": lag must be 0 to 3600 seconds");
       }
+    } else if (key == "scrolls") {
+      if (!v.is_string()) fail(what + ": expected the id of a scrollable list");
+      s->scrolls = v.get<std::string>();
+    } else if (key == "lineStep") {
+      s->lineStep = number(v, what);
     } else if (key == "hitTestFails") {
       s->hitTestFails = v.is_boolean() && v.get<bool>();
     } else if (key == "reveals") {
@@ -376,6 +383,10 @@ void checkIds(const SceneData& scene, const ElementDef& s) {
     if (!scene.byId.count(id)) fail("unknown or non-persistent id: " + id);
   };
   if (!s.ref.empty()) known(s.ref);
+  if (!s.scrolls.empty()) {
+    known(s.scrolls);
+    if (!(scene.byId.at(s.scrolls)->def->lineHeight > 0)) fail("scrolls a list without scroll");
+  }
   for (const auto& [name, a] : s.attrs) {
     for (const std::string& id : a.ids) known(id);
   }
@@ -752,6 +763,13 @@ std::optional<Value> SimPlatform::read(const std::shared_ptr<Node>& n, std::stri
         return Value::other();
     }
   }
+  if (!s.scrolls.empty()) {
+    const std::shared_ptr<Node>& list = scene_->byId.at(s.scrolls);
+    if (name == "AXValue") return Value::ofNumber(offset(*list->def, true));
+    if (name == "AXMinValue") return Value::ofNumber(0);
+    if (name == "AXMaxValue") return Value::ofNumber(farthest(*list));
+    if (name == "AXLineStep") return Value::ofNumber(s.lineStep.value_or(list->def->lineHeight));
+  }
   if (name == "AXChildren") {
     std::vector<Element> list;
     for (const auto& c : childrenOf(n)) list.push_back(handle(c));
@@ -787,6 +805,19 @@ bool SimPlatform::setBoolAttribute(const Element& element, std::string_view name
   record("write " + nodeName(*n) + " " + std::string(name) + " " + (value ? "true" : "false"));
   if (n->def->isApp && name == "AXManualAccessibility" && value) ++wakes_;
   return !n->def->writeFails;
+}
+
+bool SimPlatform::setNumberAttribute(const Element& element, std::string_view name, double value) {
+  std::shared_ptr<Node> n = nodeOfElement(element);
+  if (!n) return false;
+  record("write " + nodeName(*n) + " " + std::string(name) + " " + fmt(value));
+  if (n->def->writeFails) return false;
+  if (n->def->scrolls.empty() || name != "AXValue" || !std::isfinite(value)) return false;
+  const std::shared_ptr<Node>& list = scene_->byId.at(n->def->scrolls);
+  double& at = offsets_[list->def];
+  at = std::clamp(value, 0.0, farthest(*list));
+  if (list->def->lag > 0) history_[list->def].emplace_back(clock_, at);
+  return true;
 }
 
 std::optional<std::vector<std::string>> SimPlatform::copyActionNames(const Element& element) {
@@ -849,6 +880,28 @@ void SimPlatform::click(Point p) {
   }
 }
 
+double SimPlatform::farthest(const Node& list) const {
+  const ElementDef& s = *list.def;
+  const auto z = size(list);
+  const auto place = s.attrs.find("AXPosition");
+  if (!z || place == s.attrs.end()) return 0;
+  const double viewport = z->second;
+  const double top = place->second.b;
+  double content = 0;
+  if (s.contentHeight) {
+    content = *s.contentHeight;
+  } else {
+    for (const auto& c : s.children) {
+      auto p2 = c->attrs.find("AXPosition");
+      auto z2 = c->attrs.find("AXSize");
+      if (p2 == c->attrs.end() || z2 == c->attrs.end()) continue;
+      const double copies = c->repeat > 0 ? static_cast<double>(c->repeat - 1) : 0;
+      content = std::max(content, p2->second.b + z2->second.b + copies * c->stepY - top);
+    }
+  }
+  return std::max(0.0, content - viewport);
+}
+
 void SimPlatform::wheel(Point p, std::int32_t lines) {
   // The innermost list under the point takes the wheel.
   std::shared_ptr<Node> target;
@@ -864,21 +917,7 @@ void SimPlatform::wheel(Point p, std::int32_t lines) {
   }
   if (!target) return;
   const ElementDef& s = *target->def;
-  const double viewport = size(*target)->second;
-  const double top = s.attrs.at("AXPosition").b;
-  double content = 0;
-  if (s.contentHeight) {
-    content = *s.contentHeight;
-  } else {
-    for (const auto& c : s.children) {
-      auto p2 = c->attrs.find("AXPosition");
-      auto z2 = c->attrs.find("AXSize");
-      if (p2 == c->attrs.end() || z2 == c->attrs.end()) continue;
-      const double copies = c->repeat > 0 ? static_cast<double>(c->repeat - 1) : 0;
-      content = std::max(content, p2->second.b + z2->second.b + copies * c->stepY - top);
-    }
-  }
-  const double most = std::max(0.0, content - viewport);
+  const double most = farthest(*target);
   double& offset = offsets_[&s];
   // A negative delta moves toward the end of the list.
   offset = std::clamp(offset - static_cast<double>(lines) * s.lineHeight, 0.0, most);

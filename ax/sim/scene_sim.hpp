@@ -41,6 +41,7 @@ class SimPlatform : public Platform {
   bool settling(const Element& application) override;
   std::optional<Value> copyAttribute(const Element& element, std::string_view name) override;
   bool setBoolAttribute(const Element& element, std::string_view name, bool value) override;
+  bool setNumberAttribute(const Element& element, std::string_view name, double value) override;
   std::optional<std::vector<std::string>> copyActionNames(const Element& element) override;
   bool performAction(const Element& element, std::string_view action) override;
   EventRef createMouseEvent(MouseEventType type, Point at) override;
@@ -82,6 +83,8 @@ class SimPlatform : public Platform {
   // really lies, for input.
   std::optional<std::pair<double, double>> position(const Node& n, bool reported = true) const;
   double offset(const ElementDef& list, bool reported) const;
+  // How far the list can scroll: its content's height less its viewport's.
+  double farthest(const Node& list) const;
   std::optional<std::pair<double, double>> size(const Node& n) const;
   bool visible(const std::shared_ptr<Node>& n) const;
   void reveal(const ElementDef& s);

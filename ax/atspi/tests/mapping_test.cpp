@@ -7,6 +7,7 @@
 #include <cmath>
 #include <memory>
 
+#include "desktop_entries.hpp"
 #include "tree_atspi.hpp"
 #include "windows_x11.hpp"
 
@@ -62,6 +63,30 @@ TEST(Coordinates, OnlyFiniteNumbersInRangeBecomeIntegers) {
   EXPECT_TRUE(toInt(-3.5, out));
   EXPECT_EQ(out, -4);
   for (double bad : {std::nan(""), 1e300, -1e300, 3e9}) EXPECT_FALSE(toInt(bad, out)) << bad;
+}
+
+TEST(DesktopEntries, LocalizedNameProgramAndTheProcessTheyBelongTo) {
+  const std::string_view text =
+      "[Desktop Action new]\nName=New Window\n"
+      "[Desktop Entry]\nType=Application\nName=Files\nName[de]=Dateien\n"
+      "Name[de_AT]=Dateien AT\nExec=\"/usr/bin/my files\" --new %U\n";
+  EXPECT_EQ(parseDesktopEntry(text, "org.example.Files", "de_AT.UTF-8")->name, "Dateien AT");
+  EXPECT_EQ(parseDesktopEntry(text, "org.example.Files", "de_CH.UTF-8")->name, "Dateien");
+  const auto plain = parseDesktopEntry(text, "org.example.Files", "C.UTF-8");
+  EXPECT_EQ(plain->name, "Files");
+  EXPECT_EQ(plain->program, "my files");
+  EXPECT_FALSE(parseDesktopEntry("[Desktop Entry]\nType=Link\nName=x\n", "l", ""));
+  EXPECT_FALSE(parseDesktopEntry("[Other]\nName=x\n", "o", ""));
+
+  const std::vector<DesktopEntry> entries = {{"org.gajim.Gajim", "Gajim", "gajim"},
+                                             {"io.github.Hexchat", "HexChat", "hexchat"}};
+  // By the name on the bus first, then by program, an interpreter's script too.
+  EXPECT_EQ(entryOf(entries, "org.gajim.Gajim", {})->name, "Gajim");
+  EXPECT_EQ(entryOf(entries, "hexchat", {"hexchat"})->name, "HexChat");
+  EXPECT_EQ(entryOf(entries, "x", {"python3.11", "python3", "gajim"})->name, "Gajim");
+  EXPECT_EQ(entryOf(entries, "x", {"gajim-extra"}), nullptr);
+  const std::vector<DesktopEntry> activated = {{"org.gnome.Polari", "Polari", "gapplication"}};
+  EXPECT_EQ(entryOf(activated, "polari", {"polari"})->name, "Polari");
 }
 
 }  // namespace

@@ -21,6 +21,8 @@ struct FakeNode {
   FakeNode* parent = nullptr;
   // Extents of each character range asked for, by its start.
   std::map<std::int32_t, Extents> ranges;
+  // The Value interface: current value and most; none without it.
+  std::optional<double> value, most;
 };
 
 FakeNode ofRole(int role) {
@@ -69,6 +71,15 @@ class FakeReader : public TreeReader {
   std::optional<std::string> name(const Element& e) override { return at(e)->name; }
   std::optional<std::string> description(const Element&) override { return ""; }
   std::optional<Value> placeholder(const Element&) override { return std::nullopt; }
+  std::optional<double> valueProperty(const Element& e, const char* p) override {
+    if (!at(e)->most) return std::nullopt;
+    return std::string_view(p) == "MaximumValue" ? *at(e)->most : 0.0;
+  }
+  bool setCurrentValue(const Element& e, double v) override {
+    if (!at(e)->most) return false;
+    at(e)->value = v;
+    return true;
+  }
   std::optional<Extents> extents(const Element& e, bool window) override {
     windowAsked = windowAsked || window;
     return at(e)->extents;
@@ -204,6 +215,105 @@ TEST(SharedReader, Gtk4PlacesAreMovedByTheirOwnWindowOrNotGiven) {
   // A window that cannot be placed gives no frame: never the offset point.
   EXPECT_FALSE(r.read(inNotes, "AXPosition"));
   EXPECT_EQ(asked, (std::vector<std::string>{"Chat 900", "Notes 400"}));
+}
+
+TEST(SharedReader, NamedRowWithoutTextGetsAStaticTextOfItsNameAndPlace) {
+  FakeReader r;
+  r.toolkitName = "GTK";
+  r.version = "3.24.38";
+  FakeNode cell = ofRole(ATSPI_ROLE_TABLE_CELL);
+  cell.name = "#general";
+  cell.extents = Extents{10, 40, 120, 22};
+  auto c = r.add(r.root, cell);
+  EXPECT_EQ(labels(r, r.of(c)), (std::vector<std::string>{"AXStaticText:#general"}));
+  const Element text = r.read(r.of(c), "AXChildren")->elements.front();
+  EXPECT_EQ(r.read(text, "AXPosition")->point.y, 40);
+  EXPECT_EQ(r.read(text, "AXSize")->size.width, 120);
+  EXPECT_EQ(r.read(text, "AXParent")->elements.front(), r.of(c));
+  EXPECT_EQ(r.read(r.of(c), "AXChildren")->elements.front(), text);
+  // A row that is not visible has no place, and neither has its text.
+  c->states = 0;
+  r.invalidate();
+  EXPECT_FALSE(r.read(text, "AXPosition"));
+
+  // Rows with text inside, rows without a name and other roles stay as they are.
+  FakeNode item = ofRole(ATSPI_ROLE_LIST_ITEM);
+  item.name = "random";
+  auto i = r.add(r.root, item);
+  r.add(i, ofRole(ATSPI_ROLE_LABEL));
+  EXPECT_EQ(labels(r, r.of(i)), (std::vector<std::string>{"AXStaticText:-"}));
+  FakeNode blank = ofRole(ATSPI_ROLE_TREE_ITEM);
+  blank.name = " ";
+  EXPECT_TRUE(r.read(r.of(r.add(r.root, blank)), "AXChildren")->elements.empty());
+  FakeNode button = ofRole(ATSPI_ROLE_PUSH_BUTTON);
+  button.name = "general";
+  EXPECT_TRUE(r.read(r.of(r.add(r.root, button)), "AXChildren")->elements.empty());
+}
+
+TEST(SharedReader, QtListsNothingBelowAHiddenElement) {
+  FakeReader r;
+  r.toolkitName = "Qt";
+  FakeNode page = ofRole(ATSPI_ROLE_FILLER);
+  page.states = 0;  // a tab page not shown; Qt still marks its items showing
+  auto p = r.add(r.root, page);
+  r.add(p, ofRole(ATSPI_ROLE_LIST_ITEM));
+  EXPECT_TRUE(r.read(r.of(p), "AXChildren")->elements.empty());
+  p->states = 1ull << ATSPI_STATE_VISIBLE;
+  EXPECT_EQ(r.read(r.of(p), "AXChildren")->elements.size(), 1u);
+}
+
+TEST(SharedReader, GtkClassNamesAreNoLabel) {
+  for (const char* n : {"GtkImage", "AdwGizmo", "Gjs_ChatEntry", "GtkListBox"}) {
+    EXPECT_TRUE(isClassName(n)) << n;
+  }
+  for (const char* n : {"Gtk", "Gtkfoo", "GtkImage here", "general", "Gjs_", "#Gtk"}) {
+    EXPECT_FALSE(isClassName(n)) << n;
+  }
+  FakeReader gtk;
+  gtk.toolkitName = "GTK";
+  FakeNode image = ofRole(ATSPI_ROLE_LIST_ITEM);
+  image.name = "GtkImage";
+  auto g = gtk.add(gtk.root, image);
+  EXPECT_EQ(gtk.read(gtk.of(g), "AXTitle")->text, "");
+  EXPECT_TRUE(gtk.read(gtk.of(g), "AXChildren")->elements.empty());
+  FakeReader qt;
+  qt.toolkitName = "Qt";
+  EXPECT_EQ(qt.read(qt.of(qt.add(qt.root, image)), "AXTitle")->text, "GtkImage");
+}
+
+TEST(SharedReader, VerticalScrollBarBesideTheViewOrInsideAContainer) {
+  FakeReader r;
+  FakeNode horizontal = ofRole(ATSPI_ROLE_SCROLL_BAR);
+  horizontal.states |= 1ull << ATSPI_STATE_HORIZONTAL;
+  horizontal.most = 100;
+  FakeNode vertical = ofRole(ATSPI_ROLE_SCROLL_BAR);
+  vertical.states |= 1ull << ATSPI_STATE_VERTICAL;
+  vertical.most = 800;
+  // GTK 2 and 3: the bars beside the view.
+  auto pane = r.add(r.root, ofRole(ATSPI_ROLE_SCROLL_PANE));
+  r.add(pane, ofRole(ATSPI_ROLE_VIEWPORT));
+  r.add(pane, horizontal);
+  auto bar = r.add(pane, vertical);
+  EXPECT_EQ(r.read(r.of(pane), "AXVerticalScrollBar")->elements.front(), r.of(bar));
+  EXPECT_EQ(r.read(r.of(bar), "AXMaxValue")->number, 800);
+  EXPECT_TRUE(r.setNumber(r.of(bar), 120));
+  EXPECT_EQ(bar->value, 120);
+  // Qt: in a container, with no orientation state; upright by its shape.
+  auto area = r.add(r.root, ofRole(ATSPI_ROLE_FILLER));
+  auto box = r.add(area, ofRole(ATSPI_ROLE_FILLER));
+  FakeNode upright = ofRole(ATSPI_ROLE_SCROLL_BAR);
+  upright.most = 40;
+  upright.extents = Extents{291, 103, 14, 588};
+  auto qtBar = r.add(box, upright);
+  EXPECT_EQ(r.read(r.of(area), "AXVerticalScrollBar")->elements.front(), r.of(qtBar));
+  qtBar->extents = Extents{0, 0, 588, 14};
+  EXPECT_FALSE(r.read(r.of(area), "AXVerticalScrollBar"));
+  // A bar without the Value interface cannot be set.
+  auto plain = r.add(r.root, ofRole(ATSPI_ROLE_SCROLL_PANE));
+  FakeNode noValue = ofRole(ATSPI_ROLE_SCROLL_BAR);
+  noValue.states |= 1ull << ATSPI_STATE_VERTICAL;
+  r.add(plain, noValue);
+  EXPECT_FALSE(r.read(r.of(plain), "AXVerticalScrollBar"));
 }
 
 }  // namespace

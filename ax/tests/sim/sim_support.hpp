@@ -68,6 +68,25 @@ inline std::string staticText(const std::string& label, double x = 16, double y 
          std::to_string(h) + "]}";
 }
 
+// A sidebar list of `rows` rows 28 points apart, scrolled by the wheel 10
+// points a line; `list` holds the list's further keys, `besides` further
+// children of the window (such as a scroll bar).
+inline std::string scrolledList(int rows, const std::string& list = "",
+                                const std::string& besides = "") {
+  return windowScene(R"({"id": "list", "role": "AXList", "frame": [0, 60, 280, 500],
+      "scroll": {"lineHeight": 10}, )" +
+                     list + (list.empty() ? "" : ", ") + R"("children": [
+      {"role": "AXStaticText", "value": "channel-{i}", "frame": [16, 64, 200, 20],
+       "step": [0, 28], "repeat": )" +
+                     std::to_string(rows) + "}]}" + (besides.empty() ? "" : ", ") + besides);
+}
+
+inline std::size_t countPrefix(const std::vector<std::string>& trace, std::string_view prefix) {
+  std::size_t n = 0;
+  for (const std::string& line : trace) n += line.rfind(prefix, 0) == 0;
+  return n;
+}
+
 // Runs a whole command line; returns the exit status.
 inline int runTool(sim::SimPlatform& p) {
   return run(p);

@@ -1,0 +1,111 @@
+// How the tool meets native toolkits: scroll bars instead of the wheel.
+#include <gtest/gtest.h>
+
+#include "sim_support.hpp"
+
+namespace ombru::ax::testing {
+namespace {
+
+const std::string kBar = R"("attributes": {"AXVerticalScrollBar": {"element": "bar"}})";
+const std::string kBarElement = R"({"id": "bar", "role": "AXScrollBar", "scrolls": "list"})";
+
+TEST(ScrollBar, MovesTheListWithoutTheWheel) {
+  const std::string scene = scrolledList(40, kBar, kBarElement);
+  Sim found(scene, {"ombru-ax", "click", "Chat", "channel-30"});
+  EXPECT_EQ(runTool(*found.platform), 0);
+  EXPECT_EQ(found.platform->out(), "yes channel-30\n");
+  const auto& trace = found.platform->trace();
+  EXPECT_EQ(countPrefix(trace, "post scroll"), 0u);
+  EXPECT_GT(countPrefix(trace, "write bar AXValue"), 0u);
+
+  // A row that is nowhere: the list goes back to its start, and nothing is
+  // clicked or wheeled on the way.
+  Sim missing(scene, {"ombru-ax", "click", "Chat", "nowhere"});
+  EXPECT_EQ(runTool(*missing.platform), 0);
+  EXPECT_EQ(missing.platform->out(), "no\n");
+  EXPECT_EQ(countPrefix(missing.platform->trace(), "post scroll"), 0u);
+  EXPECT_EQ(countPrefix(missing.platform->trace(), "post down"), 0u);
+  std::string last;
+  for (const std::string& line : missing.platform->trace()) {
+    if (line.rfind("write bar", 0) == 0) last = line;
+  }
+  EXPECT_EQ(last, "write bar AXValue 0");
+}
+
+TEST(ScrollBar, OneThatRefusesTheValueLeavesTheWheel) {
+  Sim s(scrolledList(40, kBar, R"({"id": "bar", "role": "AXScrollBar", "scrolls": "list",
+                                   "writeFails": true})"),
+        {"ombru-ax", "click", "Chat", "channel-30"});
+  EXPECT_EQ(runTool(*s.platform), 0);
+  EXPECT_EQ(s.platform->out(), "yes channel-30\n");
+  EXPECT_GT(countPrefix(s.platform->trace(), "post scroll"), 0u);
+}
+
+TEST(ScrollBar, ATreeWithoutOneIsNeverWheeledOutsideAWebPage) {
+  std::string tree = scrolledList(40);
+  tree.replace(tree.find("AXList"), 6, "AXOutline");
+  Sim s(tree, {"ombru-ax", "click", "Chat", "channel-30"});
+  EXPECT_EQ(runTool(*s.platform), 0);
+  EXPECT_EQ(s.platform->out(), "no\n");
+  EXPECT_EQ(countPrefix(s.platform->trace(), "post scroll"), 0u);
+  EXPECT_EQ(countPrefix(s.platform->trace(), "post down"), 0u);
+  // Inside a web page, the wheel scrolls the page's own tree.
+  std::string page = tree;
+  page.replace(page.find("AXWindow"), 8, "AXWebArea");
+  Sim web(page, {"ombru-ax", "click", "Chat", "channel-30"});
+  EXPECT_EQ(runTool(*web.platform), 0);
+  EXPECT_EQ(web.platform->out(), "yes channel-30\n");
+}
+
+TEST(ScrollBar, OneMoveIsThreeLinesANotchButNeverMostOfItsArea) {
+  Sim s(scrolledList(40, kBar, R"({"id": "bar", "role": "AXScrollBar", "scrolls": "list",
+                                   "attributes": {"AXLineStep": 0}})"));
+  scrollSidebar(*s.tool, s.window(), 6);
+  EXPECT_EQ(countPrefix(s.platform->trace(), "write bar AXValue 450"), 1u);
+}
+
+TEST(VisiblePart, ARowWiderThanItsListIsClickedInsideTheList) {
+  Sim s(windowScene(R"({"role": "AXList", "frame": [0, 60, 140, 500], "children": [
+      {"role": "AXStaticText", "value": "a-long-channel-name", "frame": [60, 100, 200, 20]}]})"),
+        {"ombru-ax", "click", "Chat", "a-long-channel-name"});
+  EXPECT_EQ(runTool(*s.platform), 0);
+  EXPECT_EQ(s.platform->out(), "yes a-long-channel-name\n");
+  EXPECT_EQ(countPrefix(s.platform->trace(), "post down 100,110"), 1u);
+  // Nothing of it is visible: not found, and nothing is clicked.
+  Sim hidden(windowScene(R"({"role": "AXList", "frame": [0, 60, 140, 500], "children": [
+      {"role": "AXStaticText", "value": "hidden", "frame": [150, 100, 100, 20]}]})"),
+             {"ombru-ax", "click", "Chat", "hidden"});
+  EXPECT_EQ(runTool(*hidden.platform), 0);
+  EXPECT_EQ(hidden.platform->out(), "no\n");
+  EXPECT_EQ(countPrefix(hidden.platform->trace(), "post down"), 0u);
+}
+
+// A native client: sidebar rows in a scroll area, the conversation in a
+// read-only text view, the message box below it.
+std::string nativeClient(const std::string& conversation) {
+  return windowScene(R"({"role": "AXScrollArea", "frame": [0, 60, 250, 700], "children": [)" +
+                     staticText("general", 16, 100) + "," + staticText("random", 16, 130) + R"(]},
+      {"role": "AXTextArea", "frame": [300, 700, 600, 40], "value": "typed",
+       "attributes": {"AXEditable": true}}, )" +
+                     conversation);
+}
+
+TEST(NativeConversation, ReadAndProbeTakeTheReadOnlyViewBesideTheSidebar) {
+  const std::string view = R"({"role": "AXScrollArea", "frame": [300, 60, 600, 600], "children": [
+      {"role": "AXTextArea", "frame": [300, 60, 600, 600], "value": "alice: hi\nbob: hello",
+       "attributes": {"AXEditable": false}}]})";
+  Sim read(nativeClient(view), {"ombru-ax", "read", "Chat"});
+  EXPECT_EQ(runTool(*read.platform), 0);
+  EXPECT_EQ(read.platform->out(), "alice: hi\nbob: hello\n");
+  Sim probe(nativeClient(view), {"ombru-ax", "probe", "Chat"});
+  EXPECT_EQ(runTool(*probe.platform), 0);
+  EXPECT_EQ(probe.platform->out(), "web-area-reachable lines=1\n");
+  // A conversation area that exposes no text (HexChat's) is no conversation.
+  Sim empty(nativeClient(R"({"role": "AXScrollArea", "frame": [300, 60, 600, 600]})"),
+            {"ombru-ax", "read", "Chat"});
+  EXPECT_EQ(runTool(*empty.platform), 5);
+  EXPECT_EQ(empty.platform->err(), "no-web-area\n");
+}
+
+}  // namespace
+}  // namespace ombru::ax::testing
