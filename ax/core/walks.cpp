@@ -105,12 +105,30 @@ bool holdsAny(const Rect& r, const std::vector<Hit>& rows) {
   return false;
 }
 
+bool isItemView(const std::string& role) {
+  return role == "AXTable" || role == "AXOutline";
+}
+
+// Whether a scroll area shows a table or tree (a nick list, a channel tree):
+// its cells are names, never a conversation. Toolkits put the view directly
+// in the area or one viewport below it.
+bool holdsItemView(Tool& t, const Element& area) {
+  for (const Element& c : children(t, area)) {
+    if (isItemView(role(t, c))) return true;
+    for (const Element& g : children(t, c)) {
+      if (isItemView(role(t, g))) return true;
+    }
+  }
+  return false;
+}
+
 void areasFrom(Tool& t, const Element& e, std::int64_t depth, const std::vector<Hit>& rows,
                std::vector<Pane>& into, Path& path) {
   if (depth > kMaxDepth || into.size() > kMaxCandidates) return;
   Enter enter(path, e);
   const std::string r = role(t, e);
-  bool kind = r == "AXScrollArea";
+  if (isItemView(r)) return;
+  bool kind = r == "AXScrollArea" && !holdsItemView(t, e);
   if (r == "AXTextArea") {
     std::optional<Value> editable = copyAttr(t, e, "AXEditable");
     kind = editable && editable->shape == Value::Shape::Boolean && !editable->boolean;

@@ -105,6 +105,15 @@ TEST(NativeConversation, ReadAndProbeTakeTheReadOnlyViewBesideTheSidebar) {
             {"ombru-ax", "read", "Chat"});
   EXPECT_EQ(runTool(*empty.platform), 5);
   EXPECT_EQ(empty.platform->err(), "no-web-area\n");
+  // Nor is a list of names beside it (HexChat's nick list, a table of cells).
+  Sim names(nativeClient(R"({"role": "AXScrollArea", "frame": [300, 60, 600, 600]},
+      {"role": "AXScrollArea", "frame": [900, 60, 100, 600], "children": [
+        {"role": "AXTable", "frame": [900, 60, 100, 600], "children": [
+          {"role": "AXCell", "frame": [900, 60, 100, 20], "children": [)" +
+                         staticText("alice", 900, 60) + "]}]}]}"),
+            {"ombru-ax", "read", "Chat"});
+  EXPECT_EQ(runTool(*names.platform), 5);
+  EXPECT_EQ(names.platform->err(), "no-web-area\n");
 }
 
 }  // namespace
