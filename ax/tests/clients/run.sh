@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # run.sh OMBRU_AX CLIENT [--hold]
-# Runs the client suite in a clean environment; as root it runs as nobody,
+# Runs the client suite in a clean environment, with $PYTHON (the build's
+# interpreter; Debian's by default); as root it runs as nobody,
 # since Gajim refuses root and HexChat stops at a dialog as root. Exits 77
 # (skipped) when nobody cannot reach the program under test.
 set -uo pipefail
@@ -18,4 +19,4 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 cd /tmp
 exec "${run[@]}" env -i PATH=/usr/bin:/bin LANG=C.UTF-8 TMPDIR=/tmp OMBRU_KEEP_DIR="${OMBRU_KEEP_DIR:-}" \
-  /usr/bin/python3 -u "$here/clients_e2e.py" "$@"
+  "${PYTHON:-/usr/bin/python3}" -u "$here/clients_e2e.py" "$@"
