@@ -99,12 +99,20 @@ bool inView(Tool& t, const Element& window, const Hit& hit, const std::vector<Hi
 // visible; empty when nothing of it is. A row wider than its list (GTK
 // clips long channel names) is clicked in this part, never beyond it.
 std::optional<Rect> visiblePart(Tool& t, const Element& window, const Hit& hit);
+// Whether `outer` is one of the element's ancestors below the window.
+bool within(Tool& t, const Element& e, const Element& outer, const Element& window);
+// Whether the target shows the element at the point: its hit test, from the
+// window down, lands on the element or inside it, or goes no deeper than
+// one of the element's ancestors. A page the toolkit keeps behind another
+// at its old place (GTK 4's stacks) is met by the page in front.
+bool shownAt(Tool& t, const Element& window, const Element& e, Point p);
 
 // Text and fields.
 std::optional<Element> findWebArea(Tool& t, const Element& e, std::int64_t depth);
 // Where a window without a web area shows its conversation: the largest
 // read-only text area, scroll area or multi-line text of the window that
-// holds none of the sidebar's rows and has text to read.
+// holds none of the sidebar's rows, is shown at its centre and has text to
+// read.
 std::optional<Element> findConversation(Tool& t, const Element& window);
 void textOf(Tool& t, const Element& e, std::vector<std::string>& into, std::int64_t depth);
 void gather(Tool& t, const Element& e, std::int64_t depth, std::vector<FieldCandidate>& into);

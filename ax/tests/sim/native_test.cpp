@@ -116,5 +116,22 @@ TEST(NativeConversation, ReadAndProbeTakeTheReadOnlyViewBesideTheSidebar) {
   EXPECT_EQ(names.platform->err(), "no-web-area\n");
 }
 
+TEST(NativeConversation, PagesKeptBehindTheShownOneAreNotRead) {
+  // GTK 4 keeps a stack's hidden pages at their last place: a placeholder
+  // whose label starts in the sidebar strip, and the room shown before.
+  auto page = [](const std::string& text) {
+    return R"({"role": "AXScrollArea", "frame": [300, 60, 600, 600], "children": [
+        {"role": "AXTextArea", "frame": [300, 60, 600, 600], "value": ")" +
+           text + R"(", "attributes": {"AXEditable": false}}]})";
+  };
+  const std::string stack = R"({"role": "AXGroup", "frame": [260, 60, 640, 600], "children": [
+      {"role": "AXScrollArea", "frame": [260, 60, 640, 600], "children": [)" +
+                            staticText("Join a room", 270, 300, 600) + "]}, " +
+                            page("before: old room") + ", " + page("alice: hi\\nbob: hello") + "]}";
+  Sim read(nativeClient(stack), {"ombru-ax", "read", "Chat"});
+  EXPECT_EQ(runTool(*read.platform), 0);
+  EXPECT_EQ(read.platform->out(), "alice: hi\nbob: hello\n");
+}
+
 }  // namespace
 }  // namespace ombru::ax::testing
