@@ -66,6 +66,9 @@ struct Tool {
   std::vector<std::string> lines;
   // When the last wheel event of this run was posted (the platform's clock).
   std::optional<std::chrono::nanoseconds> lastScroll;
+  // The scroll area whose bar the last scroll step moved: the next step
+  // tries it before it looks for one again.
+  std::optional<Element> scrolled;
 };
 
 // Element toolkit.
