@@ -81,7 +81,11 @@ void wake(Tool& t);
 std::optional<Element> frontWindow(Tool& t);
 
 // Rows.
-void collect(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth);
+// With `clip`, an element that lies wholly outside a scroll area around it
+// is not taken: GTK 3 keeps rows scrolled out of view visible, at their
+// true place beyond the list.
+void collect(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth,
+             bool clip = false);
 std::vector<Hit> rows(Tool& t, const Element& window);
 std::optional<Hit> findRow(Tool& t, const std::vector<Hit>& hits, std::string_view name);
 

@@ -83,6 +83,20 @@ TEST(VisiblePart, ARowWiderThanItsListIsClickedInsideTheList) {
   EXPECT_EQ(countPrefix(hidden.platform->trace(), "post down"), 0u);
 }
 
+TEST(Text, RowsBeyondTheirScrollAreaAreNotListed) {
+  // GTK 3 keeps rows scrolled out of view visible, at their true place
+  // below the list; one cut by the list's edge is still partly in view.
+  std::string rows;
+  for (int i = 0; i < 6; ++i) rows += staticText("row-" + std::to_string(i), 16, 64 + 28 * i) + ",";
+  rows.pop_back();
+  Sim s(windowScene(staticText("Rooms", 16, 30) +
+                    R"(, {"role": "AXScrollArea", "frame": [0, 60, 280, 100], "children": [)" +
+                    rows + "]}"),
+        {"ombru-ax", "text", "Chat"});
+  EXPECT_EQ(runTool(*s.platform), 0);
+  EXPECT_EQ(s.platform->out(), "16\tRooms\n16\trow-0\n16\trow-1\n16\trow-2\n16\trow-3\n");
+}
+
 // A native client: sidebar rows in a scroll area, the conversation in a
 // read-only text view, the message box below it.
 std::string nativeClient(const std::string& conversation) {
