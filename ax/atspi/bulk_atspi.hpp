@@ -2,7 +2,7 @@
 // every element's children, role, states, name and description at once, and
 // the text and extents reads the walk will make next are sent ahead, many in
 // flight on the application's own connection, instead of one blocking round
-// trip after another. Values are the same as AtspiTree's one-by-one reads;
+// trip after another. Values are the same as SerialTree's one-by-one reads;
 // nothing read survives invalidate(), which the platform calls on every
 // action, input event and pause.
 #pragma once
