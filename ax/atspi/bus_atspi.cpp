@@ -41,13 +41,18 @@ std::optional<std::string> executableName(std::int64_t pid) {
   return path;
 }
 
-bool reachable(const std::string& address) {
+// A connection to the message bus at this address; null when there is none.
+GDBusConnection* busAt(const std::string& address) {
   Err err;
-  GDBusConnection* c = g_dbus_connection_new_for_address_sync(
+  return g_dbus_connection_new_for_address_sync(
       address.c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, nullptr, &err);
+}
+
+bool reachable(const std::string& address) {
+  GDBusConnection* c = busAt(address);
   if (!c) return false;
   g_dbus_connection_close_sync(c, nullptr, nullptr);
   g_object_unref(c);
@@ -67,12 +72,7 @@ GDBusConnection* sessionBus() {
   } else {
     return nullptr;
   }
-  Err err;
-  return g_dbus_connection_new_for_address_sync(
-      address.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &err);
+  return busAt(address);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <atspi/atspi.h>
 
 #include "glib_atspi.hpp"
-#include "tree_atspi.hpp"
 
 namespace ombru::ax::desktop {
 namespace {

@@ -45,4 +45,7 @@ class SerialTree final : public TreeReader {
   std::map<const void*, std::pair<Element, AppFacts>> apps_;
 };
 
+// The element of a libatspi object; takes one new reference.
+Element wrap(AtspiAccessible* accessible);
+
 }  // namespace ombru::ax::desktop

@@ -18,7 +18,6 @@
 #include "reader_atspi.hpp"
 #include "roles_atspi.hpp"
 
-typedef struct _AtspiAccessible AtspiAccessible;
 typedef struct _GDBusConnection GDBusConnection;
 
 namespace ombru::ax::desktop {
@@ -83,7 +82,5 @@ class AtspiTree {
   // The desktop's application entries, read once a run.
   std::vector<DesktopEntry> entries_;
 };
-
-Element wrap(AtspiAccessible* accessible);  // takes one new reference
 
 }  // namespace ombru::ax::desktop
