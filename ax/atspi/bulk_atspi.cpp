@@ -4,15 +4,11 @@
 #include <dbus/dbus.h>
 
 #include <algorithm>
-#include <climits>
 #include <limits>
-
-#include "tree_atspi.hpp"
 
 namespace ombru::ax::desktop {
 namespace {
 
-constexpr int kCallTimeoutMs = 2000;
 // How far ahead of the walk, in elements of the tree's pre-order, reads are
 // sent: enough to keep the target busy, few enough that a walk that stops
 // early (a list limit, a found web area) leaves little unread.
@@ -23,28 +19,16 @@ constexpr std::size_t kMaxItems = 200000;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
 constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
-constexpr const char* kActionIface = "org.a11y.atspi.Action";
+constexpr const char* kActionInterface = "org.a11y.atspi.Action";
 constexpr const char* kNullPath = "/org/a11y/atspi/null";
 constexpr const char* kItemsSignature = "a((so)(so)(so)iiassusau)";
 
-enum Interface : std::uint32_t {
-  kText = 1,
-  kValue = 2,
-  kComponent = 4,
-  kAction = 8,
-};
-
 std::uint32_t interfaceBit(std::string_view name) {
-  if (name == "org.a11y.atspi.Text") return kText;
-  if (name == "org.a11y.atspi.Value") return kValue;
-  if (name == "org.a11y.atspi.Component") return kComponent;
-  if (name == "org.a11y.atspi.Action") return kAction;
+  if (name == "org.a11y.atspi.Text") return TreeReader::kTextIface;
+  if (name == "org.a11y.atspi.Value") return TreeReader::kValueIface;
+  if (name == "org.a11y.atspi.Component") return TreeReader::kComponentIface;
+  if (name == "org.a11y.atspi.Action") return TreeReader::kActionIface;
   return 0;
-}
-
-bool hasBit(const std::uint32_t states[2], AtspiStateType s) {
-  unsigned bit = static_cast<unsigned>(s);
-  return (states[bit / 32] >> (bit % 32)) & 1u;
 }
 
 std::string stringAt(DBusMessageIter* it) {
@@ -66,17 +50,18 @@ bool refAt(DBusMessageIter* it, std::string& bus, std::string& path) {
   return true;
 }
 
-bool statesAt(DBusMessageIter* it, std::uint32_t out[2]) {
+bool statesAt(DBusMessageIter* it, TreeReader::States& out) {
   if (dbus_message_iter_get_arg_type(it) != DBUS_TYPE_ARRAY) return false;
   DBusMessageIter a;
   dbus_message_iter_recurse(it, &a);
-  out[0] = out[1] = 0;
+  std::uint32_t words[2] = {0, 0};
   for (int i = 0; i < 2 && dbus_message_iter_get_arg_type(&a) == DBUS_TYPE_UINT32; ++i) {
     dbus_uint32_t v = 0;
     dbus_message_iter_get_basic(&a, &v);
-    out[i] = v;
+    words[i] = v;
     dbus_message_iter_next(&a);
   }
+  out = TreeReader::statesOf(words[0], words[1]);
   return true;
 }
 
@@ -139,7 +124,7 @@ struct BulkTree::Node {
   bool item = false;
   std::int32_t index = -1, childCount = 0;
   std::uint32_t role = 0;
-  std::uint32_t states[2] = {0, 0};
+  States states = 0;
   std::string name, description, parentPath;
   std::size_t order = kNone;
   // Interfaces, from the snapshot or read once.
@@ -179,16 +164,19 @@ void BulkTree::drop() {
   }
 }
 
+void BulkTree::discard(Fetch& f) {
+  if (f.call) {
+    dbus_pending_call_cancel(f.call);
+    dbus_pending_call_unref(f.call);
+  }
+  if (f.reply) dbus_message_unref(f.reply);
+  f = Fetch{};
+}
+
 void BulkTree::forget() {
   for (Node* n : inFlight_) {
-    for (Fetch* f : {&n->text, &n->extents}) {
-      if (f->call) {
-        dbus_pending_call_cancel(f->call);
-        dbus_pending_call_unref(f->call);
-      }
-      if (f->reply) dbus_message_unref(f->reply);
-      *f = Fetch{};
-    }
+    discard(n->text);
+    discard(n->extents);
     n->listed = false;
   }
   inFlight_.clear();
@@ -223,8 +211,7 @@ std::vector<ListedApp> BulkTree::applications() {
   App registry;
   registry.busName = "org.a11y.atspi.Registry";
   registry.conn = bus_;
-  Reply r(block(registry, dbus_message_new_method_call(registry.busName.c_str(),
-                                                       "/org/a11y/atspi/accessible/root",
+  Reply r(block(registry, dbus_message_new_method_call(registry.busName.c_str(), kRootPath,
                                                        kAccessible, "GetChildren")));
   DBusMessageIter it, list;
   if (!firstArg(r.m, DBUS_TYPE_ARRAY, &it, false)) return out;
@@ -264,7 +251,7 @@ std::vector<ListedApp> BulkTree::applications() {
       dbus_message_iter_get_basic(&v, &p);
       a.app.pid = p;
     }
-    a.app.element = element(a.busName, "/org/a11y/atspi/accessible/root");
+    a.app.element = element(a.busName, kRootPath);
     pids_[a.busName] = a.app.pid;
     out.push_back(std::move(a.app));
   }
@@ -280,9 +267,8 @@ BulkTree::App* BulkTree::app(const std::string& busName) {
   if (bus_) {
     // Applications that offer a connection of their own answer there without
     // the bus daemon in between.
-    DBusMessage* m =
-        dbus_message_new_method_call(busName.c_str(), "/org/a11y/atspi/accessible/root",
-                                     "org.a11y.atspi.Application", "GetApplicationBusAddress");
+    DBusMessage* m = dbus_message_new_method_call(
+        busName.c_str(), kRootPath, "org.a11y.atspi.Application", "GetApplicationBusAddress");
     Reply r(block(*a, m));
     DBusMessageIter it;
     if (firstArg(r.m, DBUS_TYPE_STRING, &it, false)) {
@@ -438,7 +424,7 @@ void BulkTree::snapshot(App& a) {
   // many entries as the element counts, at the places 0 to count - 1. An
   // element that makes its children on demand is always asked.
   for (Node* p : items) {
-    if (hasBit(p->states, ATSPI_STATE_MANAGES_DESCENDANTS) || p->childCount < 0) continue;
+    if (has(p->states, ATSPI_STATE_MANAGES_DESCENDANTS) || p->childCount < 0) continue;
     std::vector<Node*> kids;
     if (auto it = byParent.find(p->path); it != byParent.end()) kids = it->second;
     if (kids.size() != static_cast<std::size_t>(p->childCount)) continue;
@@ -478,7 +464,7 @@ void BulkTree::startText(Node& n) {
 
 void BulkTree::startExtents(Node& n, bool window) {
   DBusMessage* m = message(n, "org.a11y.atspi.Component", "GetExtents");
-  dbus_uint32_t coords = window ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+  dbus_uint32_t coords = coordType(window);
   if (m) dbus_message_append_args(m, DBUS_TYPE_UINT32, &coords, DBUS_TYPE_INVALID);
   n.windowExtents = window;
   start(n, n.extents, m);
@@ -527,11 +513,10 @@ void BulkTree::describe(const std::vector<std::shared_ptr<Node>>& kids) {
     Node& c = *a.node;
     dbus_uint32_t roleNumber = 0;
     dbus_message_iter_get_basic(&r, &roleNumber);
-    std::uint32_t bits[2] = {0, 0};
+    States bits = 0;
     if (!statesAt(&s, bits)) continue;
     c.role = roleNumber;
-    c.states[0] = bits[0];
-    c.states[1] = bits[1];
+    c.states = bits;
     c.interfaces = interfacesAt(&i);
     c.interfacesKnown = true;
     c.name = stringAt(&nm);
@@ -542,7 +527,7 @@ void BulkTree::describe(const std::vector<std::shared_ptr<Node>>& kids) {
     DBusMessageIter k;
     dbus_int32_t children = -1;
     if (firstArg(count.m, DBUS_TYPE_INT32, &k, true)) dbus_message_iter_get_basic(&k, &children);
-    if (children == 0 && !hasBit(bits, ATSPI_STATE_MANAGES_DESCENDANTS)) c.kidsKnown = true;
+    if (children == 0 && !has(bits, ATSPI_STATE_MANAGES_DESCENDANTS)) c.kidsKnown = true;
   }
 }
 
@@ -560,8 +545,8 @@ void BulkTree::prefetch(Node& n, bool text) {
     Node& m = *a.order[p];
     if (!m.item || !roles.count(m.role)) continue;
     if (text) {
-      if ((m.interfaces & kText) && !m.text.call && !m.text.done) startText(m);
-    } else if ((m.interfaces & kComponent) && placed(a, m.states) && !m.extents.call &&
+      if ((m.interfaces & kTextIface) && !m.text.call && !m.text.done) startText(m);
+    } else if ((m.interfaces & kComponentIface) && placed(a, m.states) && !m.extents.call &&
                !m.extents.done) {
       startExtents(m, relative(a));
     }
@@ -581,10 +566,9 @@ bool BulkTree::interfaces(Node& n, std::uint32_t& out) {
   return true;
 }
 
-bool BulkTree::statesOf(Node& n, std::uint32_t out[2]) {
+bool BulkTree::readStates(Node& n, States& out) {
   if (n.item) {
-    out[0] = n.states[0];
-    out[1] = n.states[1];
+    out = n.states;
     return true;
   }
   Reply r(block(*n.app, message(n, kAccessible, "GetState")));
@@ -623,10 +607,7 @@ std::optional<std::vector<Element>> BulkTree::children(const Element& e, bool wa
     std::vector<std::shared_ptr<Node>> kids;
     for (Fetch& f : calls) {
       if (failed) {
-        if (f.call) {
-          dbus_pending_call_cancel(f.call);
-          dbus_pending_call_unref(f.call);
-        }
+        discard(f);
         continue;
       }
       Reply r(wait(f));
@@ -666,15 +647,15 @@ std::optional<int> BulkTree::role(const Element& e) {
 
 std::optional<TreeReader::States> BulkTree::states(const Element& e) {
   Node* n = get(e);
-  std::uint32_t s[2] = {0, 0};
-  if (!n || !statesOf(*n, s)) return std::nullopt;
-  return States{s[0]} | (States{s[1]} << 32);
+  States s = 0;
+  if (!n || !readStates(*n, s)) return std::nullopt;
+  return s;
 }
 
 std::optional<std::string> BulkTree::text(const Element& e) {
   Node* n = get(e);
   std::uint32_t ifaces = 0;
-  if (!n || !interfaces(*n, ifaces) || !(ifaces & kText)) return std::nullopt;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kTextIface)) return std::nullopt;
   if (!n->text.call && !n->text.done) startText(*n);
   prefetch(*n, true);
   DBusMessageIter it;
@@ -682,30 +663,17 @@ std::optional<std::string> BulkTree::text(const Element& e) {
   return stringAt(&it);
 }
 
-std::optional<Value> BulkTree::value(const Element& e) {
+std::optional<bool> BulkTree::hasInterface(const Element& e, Interface which) {
   Node* n = get(e);
-  std::uint32_t ifaces = 0;
-  if (!n || !interfaces(*n, ifaces)) return std::nullopt;
-  if (ifaces & kText) {
-    std::optional<std::string> t = text(e);
-    if (!t) return std::nullopt;
-    return Value::ofText(withoutObjectReplacement(*t));
-  }
-  if (ifaces & kValue) {
-    Reply r(property(*n, "org.a11y.atspi.Value", "CurrentValue"));
-    DBusMessageIter it;
-    if (!firstArg(r.m, DBUS_TYPE_DOUBLE, &it, true)) return std::nullopt;
-    double v = 0;
-    dbus_message_iter_get_basic(&it, &v);
-    return Value::ofNumber(v);
-  }
-  return std::nullopt;
+  std::uint32_t all = 0;
+  if (!n || !interfaces(*n, all)) return std::nullopt;
+  return (all & which) != 0;
 }
 
 std::optional<double> BulkTree::valueProperty(const Element& e, const char* property) {
   Node* n = get(e);
   std::uint32_t ifaces = 0;
-  if (!n || !interfaces(*n, ifaces) || !(ifaces & kValue)) return std::nullopt;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kValueIface)) return std::nullopt;
   Reply r(this->property(*n, "org.a11y.atspi.Value", property));
   DBusMessageIter it;
   if (!firstArg(r.m, DBUS_TYPE_DOUBLE, &it, true)) return std::nullopt;
@@ -717,7 +685,7 @@ std::optional<double> BulkTree::valueProperty(const Element& e, const char* prop
 bool BulkTree::setCurrentValue(const Element& e, double value) {
   Node* n = get(e);
   std::uint32_t ifaces = 0;
-  if (!n || !interfaces(*n, ifaces) || !(ifaces & kValue)) return false;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kValueIface)) return false;
   DBusMessage* m = message(*n, "org.freedesktop.DBus.Properties", "Set");
   if (!m) return false;
   const char* iface = "org.a11y.atspi.Value";
@@ -781,17 +749,9 @@ std::optional<Value> BulkTree::placeholder(const Element& e) {
 std::optional<Extents> BulkTree::extents(const Element& e, bool window) {
   Node* n = get(e);
   std::uint32_t ifaces = 0;
-  if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponentIface)) return std::nullopt;
   // A read sent ahead in the other coordinates is not this one.
-  if ((n->extents.call || n->extents.done) && n->windowExtents != window) {
-    Fetch other = n->extents;
-    n->extents = Fetch{};
-    if (other.call) {
-      dbus_pending_call_cancel(other.call);
-      dbus_pending_call_unref(other.call);
-    }
-    if (other.reply) dbus_message_unref(other.reply);
-  }
+  if ((n->extents.call || n->extents.done) && n->windowExtents != window) discard(n->extents);
   if (!n->extents.call && !n->extents.done) startExtents(*n, window);
   prefetch(*n, false);
   return parseExtents(wait(n->extents));
@@ -802,7 +762,7 @@ std::optional<Extents> BulkTree::rangeExtents(const Element& e, std::int32_t fro
   Node* n = get(e);
   if (!n) return std::nullopt;
   DBusMessage* m = message(*n, "org.a11y.atspi.Text", "GetRangeExtents");
-  dbus_uint32_t coords = window ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+  dbus_uint32_t coords = coordType(window);
   if (m)
     dbus_message_append_args(m, DBUS_TYPE_INT32, &from, DBUS_TYPE_INT32, &to, DBUS_TYPE_UINT32,
                              &coords, DBUS_TYPE_INVALID);
@@ -813,7 +773,7 @@ std::optional<Extents> BulkTree::rangeExtents(const Element& e, std::int32_t fro
 const std::string& BulkTree::applicationProperty(App& a, std::optional<std::string>& slot,
                                                  const char* name) {
   if (!slot) {
-    Node& root = *node(a, "/org/a11y/atspi/accessible/root");
+    Node& root = *node(a, kRootPath);
     Reply r(property(root, "org.a11y.atspi.Application", name));
     DBusMessageIter it;
     slot = firstArg(r.m, DBUS_TYPE_STRING, &it, true) ? stringAt(&it) : std::string();
@@ -835,14 +795,13 @@ std::optional<AppFacts> BulkTree::app(const Element& e) {
 }
 
 bool BulkTree::relative(App& a) {
-  if (a.relative < 0)
-    a.relative = windowRelative(Element(node(a, "/org/a11y/atspi/accessible/root")));
+  if (a.relative < 0) a.relative = windowRelative(Element(node(a, kRootPath)));
   return a.relative == 1;
 }
 
-bool BulkTree::placed(App& a, const std::uint32_t s[2]) {
+bool BulkTree::placed(App& a, States s) {
   // As TreeReader decides it, for the reads sent ahead.
-  return hasBit(s, ATSPI_STATE_SHOWING) || (hasBit(s, ATSPI_STATE_VISIBLE) && relative(a));
+  return onScreen(s, relative(a));
 }
 
 std::optional<Extents> BulkTree::parseExtents(DBusMessage* r) {
@@ -861,8 +820,7 @@ std::optional<Extents> BulkTree::parseExtents(DBusMessage* r) {
     dbus_message_iter_get_basic(&f, &x);
     dbus_message_iter_next(&f);
   }
-  if (v[0] == INT_MIN || v[1] == INT_MIN) return std::nullopt;
-  return Extents{double(v[0]), double(v[1]), double(v[2]), double(v[3])};
+  return knownExtents(v[0], v[1], v[2], v[3]);
 }
 
 std::optional<Value> BulkTree::parent(const Element& e) {
@@ -880,8 +838,8 @@ std::optional<Element> BulkTree::hit(const Element& e, std::int32_t x, std::int3
                                      bool window) {
   Node* n = get(e);
   std::uint32_t ifaces = 0;
-  if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return std::nullopt;
-  dbus_uint32_t coords = window ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponentIface)) return std::nullopt;
+  dbus_uint32_t coords = coordType(window);
   DBusMessage* m = message(*n, "org.a11y.atspi.Component", "GetAccessibleAtPoint");
   if (!m) return std::nullopt;
   dbus_message_append_args(m, DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &coords,
@@ -897,7 +855,7 @@ std::optional<Element> BulkTree::hit(const Element& e, std::int32_t x, std::int3
 bool BulkTree::focus(const Element& e) {
   Node* n = get(e);
   std::uint32_t ifaces = 0;
-  if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponent)) return false;
+  if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponentIface)) return false;
   Reply r(block(*n->app, message(*n, "org.a11y.atspi.Component", "GrabFocus")));
   DBusMessageIter it;
   if (!firstArg(r.m, DBUS_TYPE_BOOLEAN, &it, false)) return false;
@@ -911,14 +869,14 @@ std::optional<std::vector<std::string>> BulkTree::actionNames(const Element& e) 
   if (!n) return std::nullopt;
   std::uint32_t ifaces = 0;
   std::vector<std::string> out;
-  if (!interfaces(*n, ifaces) || !(ifaces & kAction)) return out;
-  Reply count(property(*n, kActionIface, "NActions"));
+  if (!interfaces(*n, ifaces) || !(ifaces & kActionIface)) return out;
+  Reply count(property(*n, kActionInterface, "NActions"));
   DBusMessageIter it;
   if (!firstArg(count.m, DBUS_TYPE_INT32, &it, true)) return std::nullopt;
   dbus_int32_t c = 0;
   dbus_message_iter_get_basic(&it, &c);
   for (dbus_int32_t i = 0; i < c; ++i) {
-    DBusMessage* m = message(*n, kActionIface, "GetName");
+    DBusMessage* m = message(*n, kActionInterface, "GetName");
     if (m) dbus_message_append_args(m, DBUS_TYPE_INT32, &i, DBUS_TYPE_INVALID);
     Reply r(block(*n->app, m));
     if (!firstArg(r.m, DBUS_TYPE_STRING, &it, false)) return std::nullopt;
@@ -930,7 +888,7 @@ std::optional<std::vector<std::string>> BulkTree::actionNames(const Element& e) 
 bool BulkTree::doAction(const Element& e, std::int32_t index) {
   Node* n = get(e);
   if (!n) return false;
-  DBusMessage* d = message(*n, kActionIface, "DoAction");
+  DBusMessage* d = message(*n, kActionInterface, "DoAction");
   if (d) dbus_message_append_args(d, DBUS_TYPE_INT32, &index, DBUS_TYPE_INVALID);
   Reply done(block(*n->app, d));
   DBusMessageIter it;

@@ -2,7 +2,7 @@
 // every element's children, role, states, name and description at once, and
 // the text and extents reads the walk will make next are sent ahead, many in
 // flight on the application's own connection, instead of one blocking round
-// trip after another. Values are the same as AtspiTree's one-by-one reads;
+// trip after another. Values are the same as SerialTree's one-by-one reads;
 // nothing read survives invalidate(), which the platform calls on every
 // action, input event and pause.
 #pragma once
@@ -47,7 +47,7 @@ class BulkTree final : public TreeReader {
   std::optional<std::vector<Element>> children(const Element& e, bool walking) override;
   std::optional<int> role(const Element& e) override;
   std::optional<States> states(const Element& e) override;
-  std::optional<Value> value(const Element& e) override;
+  std::optional<bool> hasInterface(const Element& e, Interface which) override;
   std::optional<std::string> text(const Element& e) override;
   std::optional<std::string> name(const Element& e) override;
   std::optional<std::string> description(const Element& e) override;
@@ -76,6 +76,8 @@ class BulkTree final : public TreeReader {
     bool done = false;
   };
 
+  // Drops a read: the call still in flight, or the reply come.
+  static void discard(Fetch& f);
   bool openBus();
   App* app(const std::string& busName);
   std::shared_ptr<Node> node(App& app, const std::string& path);
@@ -100,13 +102,13 @@ class BulkTree final : public TreeReader {
   void describe(const std::vector<std::shared_ptr<Node>>& kids);
 
   bool interfaces(Node& n, std::uint32_t& out);
-  bool statesOf(Node& n, std::uint32_t out[2]);
+  bool readStates(Node& n, States& out);
   std::optional<std::string> textProperty(const Element& e, const char* name);
   std::optional<Extents> parseExtents(DBusMessage* reply);
   // Places relative to the window, and elements that are visible count as
   // placed (GTK 4): asked once per application, for the reads sent ahead.
   bool relative(App& app);
-  bool placed(App& app, const std::uint32_t states[2]);
+  bool placed(App& app, States states);
 
   std::string a11yBus_;
   std::map<std::string, std::int64_t> pids_;  // by bus name, from applications()

@@ -3,9 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
-#include <cmath>
 #include <cstdlib>
-#include <limits>
 
 namespace ombru::ax::desktop {
 namespace {
@@ -19,21 +17,9 @@ struct PointerEvent final : Event {
   std::int32_t lines = 0;
 };
 
-// Screen points to the server's integer pixels; a point that has no pixel
-// (not finite, or far off any screen) gives false.
-bool pixel(Point p, int& x, int& y) {
-  constexpr double kLimit = 1 << 30;
-  if (!std::isfinite(p.x) || !std::isfinite(p.y) || std::fabs(p.x) > kLimit ||
-      std::fabs(p.y) > kLimit)
-    return false;
-  x = static_cast<int>(std::lround(p.x));
-  y = static_cast<int>(std::lround(p.y));
-  return true;
-}
-
 void moveTo(Display* d, Point p) {
-  int x = 0, y = 0;
-  if (pixel(p, x, y)) XTestFakeMotionEvent(d, DefaultScreen(d), x, y, CurrentTime);
+  if (std::optional<Pixel> at = pixelOf(p))
+    XTestFakeMotionEvent(d, DefaultScreen(d), at->x, at->y, CurrentTime);
 }
 
 }  // namespace
@@ -48,9 +34,8 @@ bool XTestInput::available() {
 }
 
 EventRef XTestInput::mouse(MouseEventType type, Point at) {
-  int x = 0, y = 0;
   // A click at no pixel would land wherever the pointer happens to be.
-  if (!available() || !pixel(at, x, y)) return nullptr;
+  if (!available() || !pixelOf(at)) return nullptr;
   auto e = std::make_unique<PointerEvent>();
   e->kind = PointerEvent::Kind::Mouse;
   e->type = type;
@@ -72,8 +57,7 @@ void XTestInput::place(Event& event, Point at) {
   if (!e) return;
   e->at = at;
   e->placed = true;
-  int x = 0, y = 0;
-  e->nowhere = !pixel(at, x, y);
+  e->nowhere = !pixelOf(at);
 }
 
 void XTestInput::post(Event& event) {

@@ -3,8 +3,10 @@
 #include <atspi/atspi-constants.h>
 
 #include <algorithm>
+#include <climits>
 
-#include "tree_atspi.hpp"
+#include "constants.hpp"
+#include "roles_atspi.hpp"
 
 namespace ombru::ax::desktop {
 
@@ -26,7 +28,23 @@ namespace {
 bool isGtk(std::string_view toolkit) {
   return toolkit == "GTK" || toolkit == "gtk";
 }
+// U+FFFC, AT-SPI's stand-in for a child in its parent's text.
+constexpr std::string_view kObjectReplacement = "\xEF\xBF\xBC";
 }  // namespace
+
+bool TreeReader::onScreen(States s, bool visibleCounts) {
+  return has(s, ATSPI_STATE_SHOWING) || (visibleCounts && has(s, ATSPI_STATE_VISIBLE));
+}
+
+std::uint32_t TreeReader::coordType(bool window) {
+  return window ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+}
+
+std::optional<Extents> TreeReader::knownExtents(std::int32_t x, std::int32_t y, std::int32_t width,
+                                                std::int32_t height) {
+  if (x == INT_MIN || y == INT_MIN) return std::nullopt;
+  return Extents{double(x), double(y), double(width), double(height)};
+}
 
 TreeReader::Facts* TreeReader::factsOf(const Element& e) {
   std::optional<AppFacts> a = app(e);
@@ -102,10 +120,25 @@ bool TreeReader::placed(const Element& e, States s) {
   // marking the rows of a list showing once the list has been scrolled,
   // though they are on screen; visible is the most either says. A row out
   // of view is then caught by the click guard, by its place.
-  if (has(s, ATSPI_STATE_SHOWING)) return true;
-  if (!has(s, ATSPI_STATE_VISIBLE)) return false;
-  Facts* f = factsOf(e);
-  return f && isGtk(f->app.toolkit);
+  const bool toolkitDecides = !has(s, ATSPI_STATE_SHOWING) && has(s, ATSPI_STATE_VISIBLE);
+  Facts* f = toolkitDecides ? factsOf(e) : nullptr;
+  return onScreen(s, f && isGtk(f->app.toolkit));
+}
+
+std::optional<Value> TreeReader::value(const Element& e) {
+  std::optional<bool> has = hasInterface(e, kTextIface);
+  if (!has) return std::nullopt;
+  if (*has) {
+    std::optional<std::string> t = text(e);
+    if (!t) return std::nullopt;
+    return Value::ofText(withoutObjectReplacement(*t));
+  }
+  if (hasInterface(e, kValueIface).value_or(false)) {
+    std::optional<double> v = valueProperty(e, "CurrentValue");
+    if (!v) return std::nullopt;
+    return Value::ofNumber(*v);
+  }
+  return std::nullopt;
 }
 
 std::optional<Extents> TreeReader::frame(const Element& e) {
@@ -239,7 +272,6 @@ std::optional<Value> TreeReader::childrenWithRuns(const Element& e) {
   std::optional<std::string> all = text(e);
   if (!all) return Value::ofElements(std::move(*kids));
   const std::string& t = *all;
-  static constexpr std::string_view kFffc = "\xEF\xBF\xBC";
   std::vector<Element> merged;
   std::size_t child = 0;
   std::int32_t at = 0, runFrom = 0;  // in characters, as the Text interface counts
@@ -255,12 +287,12 @@ std::optional<Value> TreeReader::childrenWithRuns(const Element& e) {
     merged.push_back(Element(std::static_pointer_cast<void>(r)));
   };
   for (std::size_t i = 0; i < t.size();) {
-    if (t.compare(i, kFffc.size(), kFffc) == 0) {
+    if (t.compare(i, kObjectReplacement.size(), kObjectReplacement) == 0) {
       endRun(i, at);
       // More placeholders than children: the text is not as it seems.
       if (child >= kids->size()) return Value::ofElements(std::move(*kids));
       merged.push_back((*kids)[child++]);
-      i += kFffc.size();
+      i += kObjectReplacement.size();
       ++at;
       byteFrom = i;
       runFrom = at;
@@ -278,13 +310,13 @@ std::optional<Value> TreeReader::childrenWithRuns(const Element& e) {
 }
 
 std::optional<Value> TreeReader::runRead(Run& run, std::string_view attribute) {
-  if (attribute == "AXChildren") return Value::ofElements({});
-  if (attribute == "AXRole") return Value::ofText("AXStaticText");
-  if (attribute == "AXValue") return Value::ofText(run.text);
-  if (attribute == "AXTitle" || attribute == "AXDescription") return Value::ofText("");
-  if (attribute == "AXParent") return Value::ofElement(run.owner);
-  if (attribute == "AXFocused") return Value::ofBoolean(false);
-  if (attribute != "AXPosition" && attribute != "AXSize") return std::nullopt;
+  if (attribute == attr::kChildren) return Value::ofElements({});
+  if (attribute == attr::kRole) return Value::ofText("AXStaticText");
+  if (attribute == attr::kValue) return Value::ofText(run.text);
+  if (attribute == attr::kTitle || attribute == attr::kDescription) return Value::ofText("");
+  if (attribute == attr::kParent) return Value::ofElement(run.owner);
+  if (attribute == attr::kFocused) return Value::ofBoolean(false);
+  if (attribute != attr::kPosition && attribute != attr::kSize) return std::nullopt;
   if (run.generation != generation_) {
     run.generation = generation_;
     run.extents.reset();
@@ -309,7 +341,7 @@ std::optional<Value> TreeReader::runRead(Run& run, std::string_view attribute) {
   }
   const std::optional<Extents>& e = run.extents;
   if (!e || !(e->width > 0 && e->height > 0)) return std::nullopt;
-  if (attribute == "AXPosition") return Value::ofPoint(Point{e->x, e->y});
+  if (attribute == attr::kPosition) return Value::ofPoint(Point{e->x, e->y});
   return Value::ofSize(Size{e->width, e->height});
 }
 
@@ -372,9 +404,9 @@ std::optional<Value> TreeReader::read(const Element& element, std::string_view a
   if (!element) return std::nullopt;
   if (std::shared_ptr<Run> run = runOf(element)) return runRead(*run, attribute);
 
-  if (attribute == "AXChildren") return childrenWithRuns(element);
-  if (attribute == "AXWindows") return windows(element);
-  if (attribute == "AXRole") {
+  if (attribute == attr::kChildren) return childrenWithRuns(element);
+  if (attribute == attr::kWindows) return windows(element);
+  if (attribute == attr::kRole) {
     std::optional<int> r = role(element);
     if (!r) return std::nullopt;
     bool multi = false;
@@ -384,43 +416,44 @@ std::optional<Value> TreeReader::read(const Element& element, std::string_view a
     }
     return Value::ofText(roleName(*r, multi));
   }
-  if (attribute == "AXValue") return value(element);
-  if (attribute == "AXTitle" || attribute == "AXDescription") {
+  if (attribute == attr::kValue) return value(element);
+  if (attribute == attr::kTitle || attribute == attr::kDescription) {
     std::optional<std::string> s =
-        attribute == "AXTitle" ? shownName(element) : description(element);
+        attribute == attr::kTitle ? shownName(element) : description(element);
     if (!s) return std::nullopt;
     return Value::ofText(std::move(*s));
   }
-  if (attribute == "AXPlaceholderValue") return placeholder(element);
-  if (attribute == "AXPosition") {
+  if (attribute == attr::kPlaceholderValue) return placeholder(element);
+  if (attribute == attr::kPosition) {
     std::optional<Extents> e = frame(element);
     if (!e) return std::nullopt;
     lastFrameOf_ = element.identity();
     lastFrame_ = e;
     return Value::ofPoint(Point{e->x, e->y});
   }
-  if (attribute == "AXSize") {
+  if (attribute == attr::kSize) {
     std::optional<Extents> e =
         pending && pendingOf == element.identity() ? pending : frame(element);
     if (!e) return std::nullopt;
     return Value::ofSize(Size{e->width, e->height});
   }
-  if (attribute == "AXParent") return parent(element);
-  if (attribute == "AXVerticalScrollBar") return verticalBar(element);
-  if (attribute == "AXEditable") {
+  if (attribute == attr::kParent) return parent(element);
+  if (attribute == attr::kVerticalScrollBar) return verticalBar(element);
+  if (attribute == attr::kEditable) {
     std::optional<States> s = states(element);
     if (!s) return std::nullopt;
     return Value::ofBoolean(has(*s, ATSPI_STATE_EDITABLE));
   }
-  if (attribute == "AXMinValue" || attribute == "AXMaxValue" || attribute == "AXLineStep") {
+  if (attribute == attr::kMinValue || attribute == attr::kMaxValue ||
+      attribute == attr::kLineStep) {
     std::optional<double> v =
-        valueProperty(element, attribute == "AXMinValue"   ? "MinimumValue"
-                               : attribute == "AXMaxValue" ? "MaximumValue"
-                                                           : "MinimumIncrement");
+        valueProperty(element, attribute == attr::kMinValue   ? "MinimumValue"
+                               : attribute == attr::kMaxValue ? "MaximumValue"
+                                                              : "MinimumIncrement");
     if (!v) return std::nullopt;
     return Value::ofNumber(*v);
   }
-  if (attribute == "AXFocused") {
+  if (attribute == attr::kFocused) {
     // As libatspi does, an unanswered state read is an empty set.
     std::optional<States> s = states(element);
     return Value::ofBoolean(s && has(*s, ATSPI_STATE_FOCUSED));
@@ -465,15 +498,19 @@ bool TreeReader::perform(const Element& element, std::string_view wanted) {
 std::optional<Element> TreeReader::atPoint(const Element& element, Point at) {
   lastFrame_.reset();
   if (!element || runOf(element)) return std::nullopt;
+  // The pixel a click at this point would reach, in the coordinates the
+  // toolkit answers in.
+  std::optional<Pixel> p = pixelOf(at);
+  if (!p) return std::nullopt;
   const bool relative = windowRelative(element);
   if (relative) {
     std::optional<Point> o = origin(element);
-    if (!o) return std::nullopt;
-    at = Point{at.x - o->x, at.y - o->y};
+    std::optional<Pixel> corner = o ? pixelOf(*o) : std::nullopt;
+    if (!corner) return std::nullopt;
+    p->x -= corner->x;
+    p->y -= corner->y;
   }
-  std::int32_t x = 0, y = 0;
-  if (!toInt(at.x, x) || !toInt(at.y, y)) return std::nullopt;
-  return hit(element, x, y, relative);
+  return hit(element, p->x, p->y, relative);
 }
 
 std::string TreeReader::toolkit(const Element& application) {
@@ -502,6 +539,21 @@ void TreeReader::release() {
   topLevel_.clear();
   windowOrigin_.clear();
   drop();
+}
+
+std::string withoutObjectReplacement(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text.compare(i, kObjectReplacement.size(), kObjectReplacement) == 0) {
+      i += kObjectReplacement.size();
+    } else {
+      out.push_back(text[i]);
+      ++i;
+    }
+  }
+  return out;
 }
 
 bool isClassName(std::string_view name) {

@@ -49,7 +49,39 @@ struct AppFacts {
 
 class TreeReader {
  public:
+  // Every request waits at most this long, so a target that stops answering
+  // ends a read as a failure instead of hanging the tool.
+  static constexpr int kCallTimeoutMs = 2000;
+  // Where every application keeps its own element.
+  static constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
+
   virtual ~TreeReader() = default;
+
+  // The rules of AT-SPI's answers, the same for both readers.
+  // State bits, as GetState gives them in two 32-bit words.
+  using States = std::uint64_t;
+  static States statesOf(std::uint32_t low, std::uint32_t high) {
+    return States{low} | (States{high} << 32);
+  }
+  static States stateBit(int state) { return state >= 0 && state < 64 ? States{1} << state : 0; }
+  static bool has(States s, int state) { return (s & stateBit(state)) != 0; }
+  // Whether an element in these states has a place on screen: a showing
+  // one, and a visible one where the toolkit marks no more than that.
+  static bool onScreen(States s, bool visibleCounts);
+  // The interfaces a reader tells apart.
+  enum Interface : std::uint32_t {
+    kTextIface = 1,
+    kValueIface = 2,
+    kComponentIface = 4,
+    kActionIface = 8,
+  };
+  // AT-SPI's coordinate type for screen or (`window`) window coordinates.
+  static std::uint32_t coordType(bool window);
+  // Extents as AT-SPI sends them; none where the toolkit does not know the
+  // place (GTK answers INT_MIN).
+  static std::optional<Extents> knownExtents(std::int32_t x, std::int32_t y, std::int32_t width,
+                                             std::int32_t height);
+
   // In the registry's order.
   virtual std::vector<ListedApp> applications() = 0;
 
@@ -76,23 +108,20 @@ class TreeReader {
   void setOrigin(OriginOf origin) { originOf_ = std::move(origin); }
 
  protected:
-  // AT-SPI state bits, as GetState gives them.
-  using States = std::uint64_t;
-
   // The element's children as the target lists them. `walking`: a read of
   // the walks (a reader may read ahead for them).
   virtual std::optional<std::vector<Element>> children(const Element& e, bool walking) = 0;
   virtual std::optional<int> role(const Element& e) = 0;
   virtual std::optional<States> states(const Element& e) = 0;
-  // The text (without U+FFFC) or the number, whichever interface it has.
-  virtual std::optional<Value> value(const Element& e) = 0;
+  // Whether the element has the interface; none when that cannot be read.
+  virtual std::optional<bool> hasInterface(const Element& e, Interface which) = 0;
   // The whole text, U+FFFC included; none without the Text interface.
   virtual std::optional<std::string> text(const Element& e) = 0;
   virtual std::optional<std::string> name(const Element& e) = 0;
   virtual std::optional<std::string> description(const Element& e) = 0;
   virtual std::optional<Value> placeholder(const Element& e) = 0;
-  // A number of the Value interface ("MinimumValue", "MaximumValue",
-  // "MinimumIncrement"); none without the interface.
+  // A number of the Value interface ("CurrentValue", "MinimumValue",
+  // "MaximumValue", "MinimumIncrement"); none without the interface.
   virtual std::optional<double> valueProperty(const Element& e, const char* property) = 0;
   virtual bool setCurrentValue(const Element& e, double value) = 0;
   // Extents in screen or (`window`) window coordinates; none without the
@@ -113,7 +142,6 @@ class TreeReader {
   virtual void forget() = 0;
   virtual void drop() = 0;
 
-  static bool has(States s, int state) { return state >= 0 && state < 64 && ((s >> state) & 1u); }
   // GTK 4 places elements relative to their window and marks none below
   // it as showing.
   bool windowRelative(const Element& e);
@@ -126,6 +154,8 @@ class TreeReader {
     std::optional<Point> origin;
   };
   Facts* factsOf(const Element& e);
+  // The text (without U+FFFC) or the number, whichever interface it has.
+  std::optional<Value> value(const Element& e);
   // The screen position of the window `e` lies in.
   std::optional<Point> origin(const Element& e);
   std::optional<Element> topLevelOf(const Element& e);
@@ -173,6 +203,8 @@ Value rankWindows(const std::vector<TopLevel>& children);
 // "Gjs_ChatEntry"), which GTK 4 gives elements that have no name of their
 // own: no label a user sees.
 bool isClassName(std::string_view name);
+// Text contents without U+FFFC, the placeholder AT-SPI puts for each child.
+std::string withoutObjectReplacement(std::string_view text);
 // Adds an action's name (in the core's naming) unless it is there already.
 void addAction(std::vector<std::string>& names, std::string name);
 

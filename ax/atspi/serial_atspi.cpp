@@ -2,32 +2,10 @@
 
 #include <atspi/atspi.h>
 
-#include <climits>
-
-#include "tree_atspi.hpp"
+#include "glib_atspi.hpp"
 
 namespace ombru::ax::desktop {
 namespace {
-
-// One GError per call, cleared on every path.
-struct Err {
-  GError* e = nullptr;
-  ~Err() { g_clear_error(&e); }
-  GError** operator&() { return &e; }
-  explicit operator bool() const { return e != nullptr; }
-};
-
-template <class T>
-struct Ref {
-  T* p = nullptr;
-  explicit Ref(T* v) : p(v) {}
-  ~Ref() {
-    if (p) g_object_unref(p);
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  explicit operator bool() const { return p != nullptr; }
-};
 
 std::string takeString(gchar* s) {
   std::string out = s ? s : "";
@@ -117,32 +95,27 @@ std::optional<TreeReader::States> SerialTree::states(const Element& e) {
   GArray* all = atspi_state_set_get_states(set);
   for (guint i = 0; all && i < all->len; ++i) {
     const int s = static_cast<int>(g_array_index(all, AtspiStateType, i));
-    if (s >= 0 && s < 64) out |= States{1} << s;
+    out |= stateBit(s);
   }
   if (all) g_array_free(all, TRUE);
   g_object_unref(set);
   return out;
 }
 
-std::optional<Value> SerialTree::value(const Element& e) {
+std::optional<bool> SerialTree::hasInterface(const Element& e, Interface which) {
   AtspiAccessible* a = raw(e);
   if (!a) return std::nullopt;
-  if (Ref<AtspiText> text(atspi_accessible_get_text_iface(a)); text) {
-    Err err;
-    gchar* s = atspi_text_get_text(text.p, 0, -1, &err);
-    if (err) {
-      g_free(s);
-      return std::nullopt;
-    }
-    return Value::ofText(withoutObjectReplacement(takeString(s)));
+  switch (which) {
+    case kTextIface:
+      return Ref<AtspiText>(atspi_accessible_get_text_iface(a)).p != nullptr;
+    case kValueIface:
+      return Ref<AtspiValue>(atspi_accessible_get_value_iface(a)).p != nullptr;
+    case kComponentIface:
+      return Ref<AtspiComponent>(atspi_accessible_get_component_iface(a)).p != nullptr;
+    case kActionIface:
+      return Ref<AtspiAction>(atspi_accessible_get_action_iface(a)).p != nullptr;
   }
-  if (Ref<AtspiValue> value(atspi_accessible_get_value_iface(a)); value) {
-    Err err;
-    double v = atspi_value_get_current_value(value.p, &err);
-    if (err) return std::nullopt;
-    return Value::ofNumber(v);
-  }
-  return std::nullopt;
+  return false;
 }
 
 std::optional<std::string> SerialTree::text(const Element& e) {
@@ -178,7 +151,8 @@ std::optional<double> SerialTree::valueProperty(const Element& e, const char* pr
   if (!value) return std::nullopt;
   const std::string_view p(property);
   Err err;
-  const double v = p == "MinimumValue"   ? atspi_value_get_minimum_value(value.p, &err)
+  const double v = p == "CurrentValue"   ? atspi_value_get_current_value(value.p, &err)
+                   : p == "MinimumValue" ? atspi_value_get_minimum_value(value.p, &err)
                    : p == "MaximumValue" ? atspi_value_get_maximum_value(value.p, &err)
                                          : atspi_value_get_minimum_increment(value.p, &err);
   if (err) return std::nullopt;
@@ -211,19 +185,14 @@ std::optional<Value> SerialTree::placeholder(const Element& e) {
 namespace {
 
 std::optional<Extents> takeRect(AtspiRect* r, bool failed) {
-  if (!r || failed) {
-    g_free(r);
-    return std::nullopt;
-  }
-  Extents e{double(r->x), double(r->y), double(r->width), double(r->height)};
-  bool unknown = r->x == INT_MIN || r->y == INT_MIN;
+  std::optional<Extents> out;
+  if (r && !failed) out = TreeReader::knownExtents(r->x, r->y, r->width, r->height);
   g_free(r);
-  if (unknown) return std::nullopt;
-  return e;
+  return out;
 }
 
 AtspiCoordType coords(bool window) {
-  return window ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN;
+  return static_cast<AtspiCoordType>(TreeReader::coordType(window));
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ class SerialTree final : public TreeReader {
   std::optional<std::vector<Element>> children(const Element& e, bool walking) override;
   std::optional<int> role(const Element& e) override;
   std::optional<States> states(const Element& e) override;
-  std::optional<Value> value(const Element& e) override;
+  std::optional<bool> hasInterface(const Element& e, Interface which) override;
   std::optional<std::string> text(const Element& e) override;
   std::optional<std::string> name(const Element& e) override;
   std::optional<std::string> description(const Element& e) override;
@@ -44,5 +44,8 @@ class SerialTree final : public TreeReader {
   // Applications met so far, each held with what is known of it.
   std::map<const void*, std::pair<Element, AppFacts>> apps_;
 };
+
+// The element of a libatspi object; takes one new reference.
+Element wrap(AtspiAccessible* accessible);
 
 }  // namespace ombru::ax::desktop

@@ -1,6 +1,8 @@
-// The target's accessibility tree through AT-SPI2 (libatspi): running
-// applications, attribute reads in the names the core asks for, the wake
-// flag, focus and actions.
+// The target's accessibility tree through AT-SPI2: running applications,
+// attribute reads in the names the core asks for (through one of the two
+// readers), the wake flag, focus and actions. The bus and the application
+// list are in bus_atspi.cpp, the accessibility switch in switch_atspi.cpp,
+// the check that a browser has settled in settle_atspi.cpp.
 #pragma once
 
 #include <cstdint>
@@ -14,25 +16,13 @@
 #include "desktop_entries.hpp"
 #include "platform.hpp"
 #include "reader_atspi.hpp"
+#include "roles_atspi.hpp"
 
-typedef struct _AtspiAccessible AtspiAccessible;
 typedef struct _GDBusConnection GDBusConnection;
 
 namespace ombru::ax::desktop {
 
 class BulkTree;
-
-// Role text of an AT-SPI role; `multiLine` only matters for text roles.
-std::string roleName(int atspiRole, bool multiLine);
-// The core's action name for an AT-SPI action name.
-std::string actionName(std::string_view atspiAction);
-// Roles an application's top-level child has when it is a window: Qt
-// exposes a bare widget shown as a window as a filler.
-bool isTopLevelRole(int atspiRole);
-// A screen coordinate as the 32-bit integer AT-SPI takes; false when it has none.
-bool toInt(double v, std::int32_t& out);
-// Text contents without U+FFFC, the placeholder AT-SPI puts for each child.
-std::string withoutObjectReplacement(std::string_view text);
 
 class AtspiTree {
  public:
@@ -92,7 +82,5 @@ class AtspiTree {
   // The desktop's application entries, read once a run.
   std::vector<DesktopEntry> entries_;
 };
-
-Element wrap(AtspiAccessible* accessible);  // takes one new reference
 
 }  // namespace ombru::ax::desktop

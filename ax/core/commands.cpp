@@ -331,7 +331,7 @@ int fieldCommand(Tool& t) {
   sortFields(candidates);
   const FieldCandidate& chosen = candidates.front();
   Platform& p = t.platform;
-  p.setBoolAttribute(chosen.element, "AXFocused", true);
+  p.setBoolAttribute(chosen.element, attr::kFocused, true);
   p.sleepFor(kFocusPause);
   const Point at{chosen.frame.midX(), chosen.frame.midY()};
   if (EventRef down = p.createMouseEvent(MouseEventType::LeftDown, at)) {
@@ -350,10 +350,10 @@ int holdCommand(Tool& t) {
   wake(t);
   t.platform.sleepFor(kHoldStartPause);
   for (;;) {
-    std::optional<Value> windows = copyAttr(t, t.axApp, "AXWindows");
+    std::optional<Value> windows = copyAttr(t, t.axApp, attr::kWindows);
     if (windows && windows->shape == Value::Shape::Elements && !windows->elements.empty() &&
         windows->elements[0]) {
-      copyAttr(t, windows->elements[0], "AXChildren");
+      copyAttr(t, windows->elements[0], attr::kChildren);
     } else {
       rewake(t);
     }

@@ -78,4 +78,26 @@ inline constexpr std::size_t kFieldDescriptionLength = 40;
 inline constexpr auto kHoldStartPause = 500000us;
 inline constexpr auto kHoldInterval = 3s;
 
+// The attribute names the core reads and writes, and every backend answers.
+namespace attr {
+inline constexpr const char* kChildren = "AXChildren";
+inline constexpr const char* kRole = "AXRole";
+inline constexpr const char* kValue = "AXValue";
+inline constexpr const char* kTitle = "AXTitle";
+inline constexpr const char* kDescription = "AXDescription";
+inline constexpr const char* kPlaceholderValue = "AXPlaceholderValue";
+inline constexpr const char* kPosition = "AXPosition";
+inline constexpr const char* kSize = "AXSize";
+inline constexpr const char* kParent = "AXParent";
+inline constexpr const char* kVerticalScrollBar = "AXVerticalScrollBar";
+inline constexpr const char* kEditable = "AXEditable";
+inline constexpr const char* kMinValue = "AXMinValue";
+inline constexpr const char* kMaxValue = "AXMaxValue";
+inline constexpr const char* kLineStep = "AXLineStep";
+inline constexpr const char* kFocused = "AXFocused";
+inline constexpr const char* kWindows = "AXWindows";
+inline constexpr const char* kManualAccessibility = "AXManualAccessibility";
+inline constexpr const char* kEnhancedUserInterface = "AXEnhancedUserInterface";
+}  // namespace attr
+
 }  // namespace ombru::ax

@@ -20,7 +20,7 @@ bool contains(const Area& a, Point p) {
 }
 
 std::optional<Element> parentOf(Tool& t, const Element& e) {
-  std::optional<Value> v = copyAttr(t, e, "AXParent");
+  std::optional<Value> v = copyAttr(t, e, attr::kParent);
   if (!v || v->shape != Value::Shape::Element || v->elements.empty() || !v->elements[0]) {
     return std::nullopt;
   }

@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 namespace {
 
 std::optional<Element> parentOf(Tool& t, const Element& e) {
-  std::optional<Value> v = copyAttr(t, e, "AXParent");
+  std::optional<Value> v = copyAttr(t, e, attr::kParent);
   if (!v || v->shape != Value::Shape::Element || v->elements.empty() || !v->elements[0]) {
     return std::nullopt;
   }
@@ -67,19 +67,19 @@ std::optional<double> numberOf(Tool& t, const Element& e, std::string_view name)
 }
 
 std::optional<Bar> barOf(Tool& t, const Element& area, const Rect& areaFrame) {
-  std::optional<Value> v = copyAttr(t, area, "AXVerticalScrollBar");
+  std::optional<Value> v = copyAttr(t, area, attr::kVerticalScrollBar);
   if (!v || v->shape != Value::Shape::Element || v->elements.empty() || !v->elements[0]) {
     return std::nullopt;
   }
   Bar b{v->elements[0]};
-  std::optional<double> value = numberOf(t, b.element, "AXValue");
-  std::optional<double> least = numberOf(t, b.element, "AXMinValue");
-  std::optional<double> most = numberOf(t, b.element, "AXMaxValue");
+  std::optional<double> value = numberOf(t, b.element, attr::kValue);
+  std::optional<double> least = numberOf(t, b.element, attr::kMinValue);
+  std::optional<double> most = numberOf(t, b.element, attr::kMaxValue);
   if (!value || !least || !most || *most < *least) return std::nullopt;
   b.value = *value;
   b.least = *least;
   b.most = *most;
-  std::optional<double> line = numberOf(t, b.element, "AXLineStep");
+  std::optional<double> line = numberOf(t, b.element, attr::kLineStep);
   b.line = line && *line > 0 ? *line : areaFrame.h() * kScrollBarLineShare;
   b.page = areaFrame.h();
   return b;
@@ -159,7 +159,7 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
     // The toolkit moves its rows as the bar is set, unlike a web page after
     // the wheel: no wait for late frames follows (the frame guard still reads
     // a row until two reads agree).
-    if (p.setNumberAttribute(bar->element, "AXValue", wanted)) {
+    if (p.setNumberAttribute(bar->element, attr::kValue, wanted)) {
       t.scrolled = here.area;
       p.sleepFor(kScrollPause);
       return;

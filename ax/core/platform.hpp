@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -52,6 +53,24 @@ struct Area {
   Point origin;
   Size size;
 };
+
+// A pixel of the screen space.
+struct Pixel {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+};
+
+// The pixel a point falls on, the nearest one: the same for the hit test
+// that checks what a click would reach and for the click itself. None for a
+// point no pixel stands for (not finite, or far off any screen).
+inline std::optional<Pixel> pixelOf(Point p) {
+  constexpr double kLimit = 1 << 30;
+  if (!std::isfinite(p.x) || !std::isfinite(p.y) || std::fabs(p.x) > kLimit ||
+      std::fabs(p.y) > kLimit)
+    return std::nullopt;
+  return Pixel{static_cast<std::int32_t>(std::lround(p.x)),
+               static_cast<std::int32_t>(std::lround(p.y))};
+}
 
 // One attribute value, as decoded by the backend. Shape Absent is a read that
 // succeeded and gave nothing; a failed read is an empty optional instead.

@@ -15,7 +15,7 @@ std::optional<Value> copyAttr(Tool& t, const Element& e, std::string_view name) 
 }
 
 std::vector<Element> children(Tool& t, const Element& e) {
-  std::optional<Value> v = copyAttr(t, e, "AXChildren");
+  std::optional<Value> v = copyAttr(t, e, attr::kChildren);
   if (!v || v->shape != Value::Shape::Elements) return {};
   // A backend that hands out an empty handle in a list has not given a list
   // of elements.
@@ -26,14 +26,14 @@ std::vector<Element> children(Tool& t, const Element& e) {
 }
 
 std::string role(Tool& t, const Element& e) {
-  std::optional<Value> v = copyAttr(t, e, "AXRole");
+  std::optional<Value> v = copyAttr(t, e, attr::kRole);
   if (!v || v->shape != Value::Shape::Text) return {};
   return std::move(v->text);
 }
 
 std::string label(Tool& t, const Element& e) {
-  static constexpr std::array<std::string_view, 3> kLabelAttributes = {"AXValue", "AXTitle",
-                                                                       "AXDescription"};
+  static constexpr std::array<std::string_view, 3> kLabelAttributes = {attr::kValue, attr::kTitle,
+                                                                       attr::kDescription};
   for (std::string_view name : kLabelAttributes) {
     std::optional<Value> v = copyAttr(t, e, name);
     if (!v || v->shape != Value::Shape::Text) continue;
@@ -44,9 +44,9 @@ std::string label(Tool& t, const Element& e) {
 }
 
 std::optional<Rect> frame(Tool& t, const Element& e) {
-  std::optional<Value> pos = copyAttr(t, e, "AXPosition");
+  std::optional<Value> pos = copyAttr(t, e, attr::kPosition);
   if (!pos || pos->shape == Value::Shape::Absent) return std::nullopt;
-  std::optional<Value> size = copyAttr(t, e, "AXSize");
+  std::optional<Value> size = copyAttr(t, e, attr::kSize);
   if (!size || size->shape == Value::Shape::Absent) return std::nullopt;
   if (pos->shape != Value::Shape::Point || size->shape != Value::Shape::Size) return std::nullopt;
   return Rect{pos->point.x, pos->point.y, size->size.width, size->size.height};
@@ -54,8 +54,8 @@ std::optional<Rect> frame(Tool& t, const Element& e) {
 
 namespace {
 void wakeWrites(Tool& t) {
-  t.platform.setBoolAttribute(t.axApp, "AXManualAccessibility", true);
-  t.platform.setBoolAttribute(t.axApp, "AXEnhancedUserInterface", true);
+  t.platform.setBoolAttribute(t.axApp, attr::kManualAccessibility, true);
+  t.platform.setBoolAttribute(t.axApp, attr::kEnhancedUserInterface, true);
 }
 }  // namespace
 
@@ -65,7 +65,7 @@ void wake(Tool& t) {
 
 std::optional<Element> frontWindow(Tool& t) {
   for (int attempt = 1; attempt <= kFrontWindowAttempts; ++attempt) {
-    std::optional<Value> v = copyAttr(t, t.axApp, "AXWindows");
+    std::optional<Value> v = copyAttr(t, t.axApp, attr::kWindows);
     if (v && v->shape == Value::Shape::Elements && !v->elements.empty() && v->elements[0]) {
       return v->elements[0];
     }

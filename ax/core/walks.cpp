@@ -97,7 +97,7 @@ void gatherFrom(Tool& t, const Element& e, std::int64_t depth, std::vector<Field
     if (std::optional<Rect> f = frame(t, e)) {
       if (f->w() > kFieldMinWidth && f->h() > kFieldMinHeight) {
         std::string placeholder;
-        std::optional<Value> p = copyAttr(t, e, "AXPlaceholderValue");
+        std::optional<Value> p = copyAttr(t, e, attr::kPlaceholderValue);
         if (p && p->shape == Value::Shape::Text) placeholder = text::sanitize(p->text);
         into.push_back(FieldCandidate{e, *f, placeholder + " " + label(t, e)});
       }
@@ -153,7 +153,7 @@ void areasFrom(Tool& t, const Element& window, const Element& e, std::int64_t de
   if (isItemView(r)) return;
   bool kind = r == "AXScrollArea" && !holdsItemView(t, e);
   if (r == "AXTextArea") {
-    std::optional<Value> editable = copyAttr(t, e, "AXEditable");
+    std::optional<Value> editable = copyAttr(t, e, attr::kEditable);
     kind = editable && editable->shape == Value::Shape::Boolean && !editable->boolean;
   }
   if (r == "AXStaticText") kind = label(t, e).find('\n') != std::string::npos;

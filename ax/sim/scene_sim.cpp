@@ -1,5 +1,7 @@
 #include "scene_sim.hpp"
 
+#include "constants.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -245,15 +247,15 @@ std::unique_ptr<ElementDef> element(const json& j, SceneData& scene, const std::
       if (!v.is_string()) fail(what + ": must be a string");
       s->id = v.get<std::string>();
     } else if (key == "role") {
-      s->attrs["AXRole"] = attribute(v, what, scene);
+      s->attrs[attr::kRole] = attribute(v, what, scene);
     } else if (key == "value") {
-      s->attrs["AXValue"] = attribute(v, what, scene);
+      s->attrs[attr::kValue] = attribute(v, what, scene);
     } else if (key == "title") {
-      s->attrs["AXTitle"] = attribute(v, what, scene);
+      s->attrs[attr::kTitle] = attribute(v, what, scene);
     } else if (key == "description") {
-      s->attrs["AXDescription"] = attribute(v, what, scene);
+      s->attrs[attr::kDescription] = attribute(v, what, scene);
     } else if (key == "placeholder") {
-      s->attrs["AXPlaceholderValue"] = attribute(v, what, scene);
+      s->attrs[attr::kPlaceholderValue] = attribute(v, what, scene);
     } else if (key == "frame") {
       if (!v.is_array() || v.size() != 4) fail(what + ": expected [x, y, width, height]");
       AttrDef p;
@@ -264,8 +266,8 @@ std::unique_ptr<ElementDef> element(const json& j, SceneData& scene, const std::
       z.kind = AttrDef::Kind::Size;
       z.a = number(v[2], what);
       z.b = number(v[3], what);
-      s->attrs["AXPosition"] = p;
-      s->attrs["AXSize"] = z;
+      s->attrs[attr::kPosition] = p;
+      s->attrs[attr::kSize] = z;
     } else if (key == "attributes") {
       if (!v.is_object()) fail(what + ": expected an object");
       for (const auto& [name, value] : v.items())
@@ -631,7 +633,7 @@ double SimPlatform::offset(const ElementDef& list, bool reported) const {
 }
 
 std::optional<std::pair<double, double>> SimPlatform::position(const Node& n, bool reported) const {
-  auto it = n.def->attrs.find("AXPosition");
+  auto it = n.def->attrs.find(attr::kPosition);
   if (it == n.def->attrs.end() || it->second.kind != AttrDef::Kind::Point) return std::nullopt;
   double x = it->second.a + n.shiftX;
   double y = it->second.b + n.shiftY;
@@ -642,7 +644,7 @@ std::optional<std::pair<double, double>> SimPlatform::position(const Node& n, bo
 }
 
 std::optional<std::pair<double, double>> SimPlatform::size(const Node& n) const {
-  auto it = n.def->attrs.find("AXSize");
+  auto it = n.def->attrs.find(attr::kSize);
   if (it == n.def->attrs.end() || it->second.kind != AttrDef::Kind::Size) return std::nullopt;
   return std::make_pair(it->second.a, it->second.b);
 }
@@ -744,7 +746,7 @@ std::optional<Value> SimPlatform::read(const std::shared_ptr<Node>& n, std::stri
       case AttrDef::Kind::Boolean:
         return Value::ofBoolean(a.boolean);
       case AttrDef::Kind::Point: {
-        if (name == "AXPosition") {
+        if (name == attr::kPosition) {
           auto p = position(*n);
           return Value::ofPoint(Point{p->first, p->second});
         }
@@ -765,17 +767,17 @@ std::optional<Value> SimPlatform::read(const std::shared_ptr<Node>& n, std::stri
   }
   if (!s.scrolls.empty()) {
     const std::shared_ptr<Node>& list = scene_->byId.at(s.scrolls);
-    if (name == "AXValue") return Value::ofNumber(offset(*list->def, true));
-    if (name == "AXMinValue") return Value::ofNumber(0);
-    if (name == "AXMaxValue") return Value::ofNumber(farthest(*list));
-    if (name == "AXLineStep") return Value::ofNumber(s.lineStep.value_or(list->def->lineHeight));
+    if (name == attr::kValue) return Value::ofNumber(offset(*list->def, true));
+    if (name == attr::kMinValue) return Value::ofNumber(0);
+    if (name == attr::kMaxValue) return Value::ofNumber(farthest(*list));
+    if (name == attr::kLineStep) return Value::ofNumber(s.lineStep.value_or(list->def->lineHeight));
   }
-  if (name == "AXChildren") {
+  if (name == attr::kChildren) {
     std::vector<Element> list;
     for (const auto& c : childrenOf(n)) list.push_back(handle(c));
     return Value::ofElements(std::move(list));
   }
-  if (name == "AXWindows" && s.windowsGiven) {
+  if (name == attr::kWindows && s.windowsGiven) {
     std::vector<Element> list;
     if (s.untilWakes <= 0 || wakes_ >= static_cast<std::uint64_t>(s.untilWakes)) {
       for (const auto& w : s.windows) {
@@ -788,7 +790,7 @@ std::optional<Value> SimPlatform::read(const std::shared_ptr<Node>& n, std::stri
     }
     return Value::ofElements(std::move(list));
   }
-  if (name == "AXParent" && n->parent) return Value::ofElement(handle(n->parent));
+  if (name == attr::kParent && n->parent) return Value::ofElement(handle(n->parent));
   return std::nullopt;
 }
 
@@ -803,7 +805,7 @@ bool SimPlatform::setBoolAttribute(const Element& element, std::string_view name
   std::shared_ptr<Node> n = nodeOfElement(element);
   if (!n) return false;
   record("write " + nodeName(*n) + " " + std::string(name) + " " + (value ? "true" : "false"));
-  if (n->def->isApp && name == "AXManualAccessibility" && value) ++wakes_;
+  if (n->def->isApp && name == attr::kManualAccessibility && value) ++wakes_;
   return !n->def->writeFails;
 }
 
@@ -812,7 +814,7 @@ bool SimPlatform::setNumberAttribute(const Element& element, std::string_view na
   if (!n) return false;
   record("write " + nodeName(*n) + " " + std::string(name) + " " + fmt(value));
   if (n->def->writeFails) return false;
-  if (n->def->scrolls.empty() || name != "AXValue" || !std::isfinite(value)) return false;
+  if (n->def->scrolls.empty() || name != attr::kValue || !std::isfinite(value)) return false;
   const std::shared_ptr<Node>& list = scene_->byId.at(n->def->scrolls);
   double& at = offsets_[list->def];
   at = std::clamp(value, 0.0, farthest(*list));
@@ -883,7 +885,7 @@ void SimPlatform::click(Point p) {
 double SimPlatform::farthest(const Node& list) const {
   const ElementDef& s = *list.def;
   const auto z = size(list);
-  const auto place = s.attrs.find("AXPosition");
+  const auto place = s.attrs.find(attr::kPosition);
   if (!z || place == s.attrs.end()) return 0;
   const double viewport = z->second;
   const double top = place->second.b;
@@ -892,8 +894,8 @@ double SimPlatform::farthest(const Node& list) const {
     content = *s.contentHeight;
   } else {
     for (const auto& c : s.children) {
-      auto p2 = c->attrs.find("AXPosition");
-      auto z2 = c->attrs.find("AXSize");
+      auto p2 = c->attrs.find(attr::kPosition);
+      auto z2 = c->attrs.find(attr::kSize);
       if (p2 == c->attrs.end() || z2 == c->attrs.end()) continue;
       const double copies = c->repeat > 0 ? static_cast<double>(c->repeat - 1) : 0;
       content = std::max(content, p2->second.b + z2->second.b + copies * c->stepY - top);

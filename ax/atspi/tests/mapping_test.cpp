@@ -15,6 +15,7 @@ namespace {
 
 using namespace ombru::ax::desktop;
 using ombru::ax::Element;
+using ombru::ax::Point;
 using ombru::ax::Value;
 
 TEST(ObjectReplacement, RemovesEveryPlaceholderAndKeepsOtherCharacters) {
@@ -58,11 +59,16 @@ TEST(Windows, ActiveFirstThenShownThenHiddenAndQtBareWidgetsCount) {
   EXPECT_EQ(v.elements, (std::vector<Element>{active, shown, filler, hidden}));
 }
 
-TEST(Coordinates, OnlyFiniteNumbersInRangeBecomeIntegers) {
-  std::int32_t out = 7;
-  EXPECT_TRUE(toInt(-3.5, out));
-  EXPECT_EQ(out, -4);
-  for (double bad : {std::nan(""), 1e300, -1e300, 3e9}) EXPECT_FALSE(toInt(bad, out)) << bad;
+TEST(Coordinates, APointFallsOnTheNearestPixelAndOnlyFiniteNearOnesOnAny) {
+  const auto p = pixelOf(Point{44.5, -3.5});
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->x, 45);
+  EXPECT_EQ(p->y, -4);
+  EXPECT_EQ(pixelOf(Point{44.49, 0})->x, 44);
+  for (double bad : {std::nan(""), 1e300, -1e300, 3e9}) {
+    EXPECT_FALSE(pixelOf(Point{bad, 0})) << bad;
+    EXPECT_FALSE(pixelOf(Point{0, bad})) << bad;
+  }
 }
 
 TEST(DesktopEntries, LocalizedNameProgramAndTheProcessTheyBelongTo) {

@@ -37,6 +37,7 @@ class FakeReader : public TreeReader {
   std::shared_ptr<FakeNode> root = std::make_shared<FakeNode>();
   int rangeReads = 0;
   bool windowAsked = false;
+  std::optional<Pixel> hitAt;  // where the last hit test asked
 
   FakeReader() { root->role = ATSPI_ROLE_APPLICATION; }
   std::shared_ptr<FakeNode> add(const std::shared_ptr<FakeNode>& to, FakeNode n) {
@@ -63,9 +64,9 @@ class FakeReader : public TreeReader {
   }
   std::optional<int> role(const Element& e) override { return at(e)->role; }
   std::optional<States> states(const Element& e) override { return at(e)->states; }
-  std::optional<Value> value(const Element& e) override {
-    if (!at(e)->text) return std::nullopt;
-    return Value::ofText(*at(e)->text);
+  std::optional<bool> hasInterface(const Element& e, Interface which) override {
+    return which == kTextIface ? at(e)->text.has_value()
+                               : which == kValueIface && at(e)->most.has_value();
   }
   std::optional<std::string> text(const Element& e) override { return at(e)->text; }
   std::optional<std::string> name(const Element& e) override { return at(e)->name; }
@@ -103,7 +104,8 @@ class FakeReader : public TreeReader {
     return std::vector<std::string>{"click", "press", "showContextMenu"};
   }
   bool doAction(const Element&, std::int32_t) override { return true; }
-  std::optional<Element> hit(const Element&, std::int32_t, std::int32_t, bool) override {
+  std::optional<Element> hit(const Element&, std::int32_t x, std::int32_t y, bool) override {
+    hitAt = Pixel{x, y};
     return std::nullopt;
   }
   void forget() override {}
@@ -215,6 +217,14 @@ TEST(SharedReader, Gtk4PlacesAreMovedByTheirOwnWindowOrNotGiven) {
   // A window that cannot be placed gives no frame: never the offset point.
   EXPECT_FALSE(r.read(inNotes, "AXPosition"));
   EXPECT_EQ(asked, (std::vector<std::string>{"Chat 900", "Notes 400"}));
+  // The hit test before a click asks at the pixel the click goes to (a
+  // frame's centre often lies on a half pixel), in the window's coordinates.
+  const Point centre{93.5, 80.5};
+  r.atPoint(inChat, centre);
+  const std::optional<Pixel> click = pixelOf(centre);
+  ASSERT_TRUE(r.hitAt && click);
+  EXPECT_EQ(r.hitAt->x + 33, click->x);
+  EXPECT_EQ(r.hitAt->y + 51, click->y);
 }
 
 TEST(SharedReader, NamedRowWithoutTextGetsAStaticTextOfItsNameAndPlace) {
