@@ -1,8 +1,10 @@
 // The recogniser service as the tests see it: a runtime folder of the
 // test's own, so that tests running side by side each have their service;
-// runs of the tool that may use it; and the service's pid, to stop it by.
+// runs of the tool that may use it, or a caller of the test's own; and the
+// service's pid, to stop it by.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -13,11 +15,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine_sphinx.hpp"
+#include "prepared_dictionary.hpp"
 #include "run_program.hpp"
+#include "service_linux.hpp"
 
 class ServiceHome {
  public:
@@ -47,17 +53,45 @@ class ServiceHome {
     ~Using() { unsetenv("XDG_RUNTIME_DIR"); }
   };
 
+  // A caller that said hello and asked for `audio`, as the tool does; null
+  // when the service did not take it on (busy, above all).
+  std::unique_ptr<stt::FrameChannel> ask(const std::filesystem::path& audio) const {
+    const auto model = stt::modelIn(stt::kModelDirectory);
+    const auto identity = stt::modelIdentity(model.dict, model.lm);
+    const int fd = connected();
+    if (!identity || fd < 0) return nullptr;
+    auto channel = std::make_unique<stt::FrameChannel>(fd);
+    const auto until = std::chrono::steady_clock::now() + stt::kServiceReadyWait;
+    if (!channel->send(stt::Frame{stt::kProtocolVersion, stt::FrameKind::hello, *identity}) ||
+        channel->receive(until, stt::kMostReplyBytes).frame.kind != stt::FrameKind::ready)
+      return nullptr;
+    const int file = ::open(audio.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool sent = channel->send(stt::Frame{stt::kProtocolVersion, stt::FrameKind::recognise,
+                                               stt::recognisePayload(stt::kRecognitionWait)},
+                                    file);
+    ::close(file);
+    return sent ? std::move(channel) : nullptr;
+  }
+
+  // The processor time the process has had, all its threads together.
+  static double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    std::getline(stat, field, ')');  // past the name, which may hold spaces
+    double ticks = 0;
+    for (int i = 3; i <= 15 && stat >> field; ++i) {
+      if (i >= 14) ticks += std::stod(field);  // user and system time
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+
   // The pid of the service listening, 0 when none answers.
   pid_t pid() const {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket().c_str(), sizeof address.sun_path - 1);
+    const int fd = connected();
     ucred peer{};
     socklen_t size = sizeof peer;
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                    ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
-    ::close(fd);
+    const bool ok = fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+    if (fd >= 0) ::close(fd);
     return ok ? peer.pid : 0;
   }
 
@@ -86,6 +120,17 @@ class ServiceHome {
   }
 
  private:
+  // A connection to the socket here, -1 when none is made.
+  int connected() const {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket().c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    ::close(fd);
+    return -1;
+  }
+
   pid_t livePid() const { return std::filesystem::exists(socket()) ? pid() : 0; }
 
   std::filesystem::path runtime_;

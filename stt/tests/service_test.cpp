@@ -151,6 +151,45 @@ TEST_F(SttService, CallersAtOnceAreAllAnswered) {
   expectSame(c.wait(), want);
 }
 
+// A caller that hangs up mid-decode stops it within a block of frames, not
+// at the end of the segments in hand: its decoders go to the next caller
+// before the service has done a fraction of one segment's work.
+TEST_F(SttService, AHangUpStopsTheDecodeAtOnceForTheNextCaller) {
+  const auto audio = command();
+  const auto want = inProcess(audio);
+  expectSame(viaService(audio), want);  // started and warm
+  const pid_t pid = home_->pid();
+  ASSERT_NE(pid, 0);
+  // Fifty seconds with no pause: 20 s segments, on both decoders at once,
+  // each some seconds of processor time.
+  std::string words;
+  for (int i = 0; i < 16; ++i) words += "the stock market fell sharply in new york yesterday and ";
+  const auto unbroken = speak("unbroken.wav", words);
+  double hungUp = 0;
+  {
+    const auto first = home_->ask(unbroken);
+    ASSERT_TRUE(first);
+    for (int beats = 0; beats < 2; ++beats) {  // its decoders loaded and busy
+      const auto got = first->receive(std::chrono::steady_clock::now() + 20s, stt::kMostReplyBytes);
+      ASSERT_EQ(got.frame.kind, stt::FrameKind::working);
+    }
+    hungUp = ServiceHome::cpuSeconds(pid);
+  }
+  std::unique_ptr<stt::FrameChannel> next;
+  for (int i = 0; i < 500 && !(next = home_->ask(audio)); ++i) std::this_thread::sleep_for(10ms);
+  const double spent = ServiceHome::cpuSeconds(pid) - hungUp;
+  ASSERT_TRUE(next) << "no decoder came free after the hang-up";
+  stt::FrameChannel::Received got;
+  do {
+    got = next->receive(std::chrono::steady_clock::now() + 20s, stt::kMostReplyBytes);
+  } while (got.outcome == stt::FrameChannel::Outcome::frame &&
+           got.frame.kind == stt::FrameKind::working);
+  EXPECT_EQ(got.frame.kind, stt::FrameKind::transcript);
+  EXPECT_EQ(got.frame.payload + "\n", want.out);
+  // A 20 s segment takes seconds of the fast search; a block, hundredths.
+  EXPECT_LT(spent, 1.0) << "the decode went on after the hang-up";
+}
+
 TEST_F(SttService, ItLeavesWhenIdle) {
   const auto audio = command();
   const auto want = inProcess(audio);
