@@ -163,6 +163,11 @@ class Decoder final : public SegmentDecoder {
       // Normalised already: fed in blocks, the engine would switch to its
       // running mean for good, and this decoder's later words would differ.
       feat->cmn = CMN_NONE;
+      // Every frame is kept (no search, no frames: the engine's one way to
+      // ask it). Fed in blocks into its ring of frames, which only the flat
+      // pass makes it keep whole, the fast search loses step with its
+      // look-ahead and hears nothing; a whole utterance never wraps round.
+      (void)ps_process_cep(ps_, rows_.data(), 0, TRUE, FALSE);
       for (size_t at = 0; at < rows_.size() && processed >= 0; at += kDecodeBlockFrames) {
         if (cancelled_ != nullptr && *cancelled_) {
           stopped = true;
