@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +27,41 @@
 #include "prepared_dictionary.hpp"
 #include "run_program.hpp"
 #include "service_linux.hpp"
+
+// Processor time since boot, all processors together, in seconds: busy
+// (time stolen by the host included), and in all.
+struct MachineTime {
+  double busy = 0, all = 0;
+};
+
+inline std::optional<MachineTime> machineTime() {
+  std::ifstream stat("/proc/stat");
+  std::string label;
+  if (!(stat >> label) || label != "cpu") return std::nullopt;
+  // user nice system idle iowait irq softirq steal; the guest times after
+  // them are counted in user time already.
+  double ticks[8] = {};
+  for (double& t : ticks) {
+    if (!(stat >> t)) return std::nullopt;
+  }
+  double all = 0;
+  for (const double t : ticks) all += t;
+  const auto hz = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return MachineTime{(all - ticks[3] - ticks[4]) / hz, all / hz};
+}
+
+// Other work's share of the machine at which a run may fairly miss the
+// recognition wait on two cores: an ordinary parallel build beside the run
+// takes about half.
+constexpr double kBusyMachine = 1.0 / 3.0;
+
+// The share of the machine that work other than `ownCpu` seconds took
+// between two readings; 0 when they could not be taken.
+inline double othersShare(const std::optional<MachineTime>& before,
+                          const std::optional<MachineTime>& after, double ownCpu) {
+  if (!before || !after || after->all <= before->all) return 0;
+  return (after->busy - before->busy - ownCpu) / (after->all - before->all);
+}
 
 class ServiceHome {
  public:
@@ -71,6 +109,26 @@ class ServiceHome {
                                     file);
     ::close(file);
     return sent ? std::move(channel) : nullptr;
+  }
+
+  // The pid of the service that holds the lock here, 0 when none does.
+  // Unlike pid() it never connects, so a fake listening here sees nothing.
+  pid_t lockHolder() const {
+    struct stat info {};
+    if (::stat((folder() / "lock").c_str(), &info) != 0) return 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
+    std::ifstream locks("/proc/locks");
+    const std::string inode = ":" + std::to_string(info.st_ino);
+    std::string line;
+    while (std::getline(locks, line)) {
+      std::istringstream fields(line);
+      std::string number, kind, mode, access, device;
+      pid_t holder = 0;
+      if (fields >> number >> kind >> mode >> access >> holder >> device && kind == "FLOCK" &&
+          device.ends_with(inode))
+        return holder;
+    }
+    return 0;
   }
 
   // The processor time the process has had, all its threads together.
