@@ -84,7 +84,10 @@ class Server {
     if (request.outcome == FrameChannel::Outcome::frame &&
         request.frame.version == kProtocolVersion && request.frame.kind == FrameKind::recognise)
       wait = parseRecognisePayload(request.frame.payload);
-    if (!wait || audio < 0) {
+    // Only a regular file: a pipe whose writer never ends would hold this
+    // thread, and its decoder, for good.
+    struct stat info {};
+    if (!wait || audio < 0 || ::fstat(audio, &info) != 0 || !S_ISREG(info.st_mode)) {
       if (audio >= 0) ::close(audio);
       return;
     }

@@ -154,8 +154,9 @@ TEST_F(SttService, TheFirstCallStartsTheServiceAndLaterOnesReuseIt) {
   }
 }
 
-// Callers that stop mid-frame, send garbage or a huge length: each is
-// hung up on, and the service serves the next caller as before.
+// Callers that stop mid-frame, send garbage or a huge length, or pass a
+// pipe for the audio: each is hung up on, and the service serves the next
+// caller as before.
 TEST_F(SttService, BrokenRequestsAreHungUpOnAndTheServiceGoesOn) {
   const auto audio = command();
   const auto want = inProcess(audio);
@@ -176,6 +177,15 @@ TEST_F(SttService, BrokenRequestsAreHungUpOnAndTheServiceGoesOn) {
     EXPECT_LE(::read(fd, &byte, 1), 0);  // blocks until the service hangs up
     ::close(fd);
   }
+  // A pipe whose writer never ends, passed in place of a file.
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  const auto caller = home_->ask("/proc/self/fd/" + std::to_string(pipe[0]));
+  ASSERT_TRUE(caller);
+  EXPECT_EQ(caller->receive(std::chrono::steady_clock::now() + 20s, stt::kMostReplyBytes).outcome,
+            stt::FrameChannel::Outcome::closed);
+  ::close(pipe[0]);
+  ::close(pipe[1]);
   expectSame(viaService(audio), want);
   EXPECT_EQ(home_->pid(), pid);
 }
