@@ -21,7 +21,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scratch_dir.hpp"
@@ -203,6 +205,37 @@ void benchService(const std::string& command, const std::string& longStem, const
               inProcess.seconds / audio,
               readFile(out) == readFile(outHere) ? "same transcript" : "transcripts differ");
   std::printf("  service resident, two decoders: %ld KiB\n", residentKiB(pid));
+
+  // A caller of the long recording hangs up once both decoders are busy;
+  // how long until the next caller is given a decoder, and the service's
+  // processor time meanwhile.
+  std::vector<double> freeWall, freeCpu;
+  for (int i = 0; i < kCommandRuns; ++i) {
+    double cpuAtHangUp = 0;
+    std::chrono::steady_clock::time_point hungUp;
+    {
+      const auto caller = home.ask(longStem + ".wav");
+      if (!caller) continue;
+      for (int beats = 0; beats < 4; ++beats)
+        (void)caller->receive(std::chrono::steady_clock::now() + std::chrono::seconds(20),
+                              stt::kMostReplyBytes);
+      cpuAtHangUp = processorSeconds(pid);
+      hungUp = std::chrono::steady_clock::now();
+    }
+    std::unique_ptr<stt::FrameChannel> next;
+    while (!(next = home.ask(wav))) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    freeWall.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - hungUp).count());
+    freeCpu.push_back(processorSeconds(pid) - cpuAtHangUp);
+    while (next->receive(std::chrono::steady_clock::now() + std::chrono::seconds(20),
+                         stt::kMostReplyBytes)
+               .frame.kind == stt::FrameKind::working) {
+    }
+  }
+  std::printf(
+      "  from a hang-up mid-decode to a decoder for the next caller, median of %zu: "
+      "%.3f s wall, %.3f s of the service's cpu\n",
+      freeWall.size(), median(freeWall), median(freeCpu));
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "engine_sphinx.hpp"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/fe.h>
+#include <sphinxbase/feat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -116,6 +120,7 @@ class Decoder final : public SegmentDecoder {
     made_[fast] = true;
     if (ps_set_search(ps_, name) < 0) return false;
     current_ = search;
+    flatPassNow_ = fast ? kFastFlatPass : flatPass_;
     return true;
   }
 
@@ -130,7 +135,17 @@ class Decoder final : public SegmentDecoder {
     return words;
   }
 
-  // One segment as one whole utterance, normalised over all of it.
+  // While a recognition holds this decoder, its cancel stops a decode
+  // between blocks.
+  void watch(const std::atomic<bool>* cancelled) { cancelled_ = cancelled; }
+  // A decode stopped mid-utterance by a cancel, with the flat pass on, is
+  // left open: ending it would search all it heard once more, so the
+  // decoder is dropped instead and the pool loads another when one is
+  // wanted.
+  bool spent() const { return spent_; }
+
+  // One segment as one whole utterance, normalised over all of it, searched
+  // a block at a time so that a cancel is seen within one block.
   bool decode(const Segment& segment, std::string& text, std::string& error) override {
     text.clear();
     if (!segment.speech) return true;
@@ -140,9 +155,37 @@ class Decoder final : public SegmentDecoder {
       error = takeLastError(kDecoderCouldNotStart);
       return false;
     }
-    const int processed =
-        ps_process_raw(ps_, segment.samples.data(), segment.samples.size(), FALSE, TRUE);
+    feat_t* feat = ps_get_feat(ps_);
+    const bool inBlocks = cepstraOf(segment.samples);
+    int processed = 0;
+    bool stopped = false;
+    if (inBlocks) {
+      // Normalised already: fed in blocks, the engine would switch to its
+      // running mean for good, and this decoder's later words would differ.
+      feat->cmn = CMN_NONE;
+      // Every frame is kept (no search, no frames: the engine's one way to
+      // ask it). Fed in blocks into its ring of frames, which only the flat
+      // pass makes it keep whole, the fast search loses step with its
+      // look-ahead and hears nothing; a whole utterance never wraps round.
+      (void)ps_process_cep(ps_, rows_.data(), 0, TRUE, FALSE);
+      for (size_t at = 0; at < rows_.size() && processed >= 0; at += kDecodeBlockFrames) {
+        if (cancelled_ != nullptr && *cancelled_) {
+          stopped = true;
+          break;
+        }
+        const size_t count = std::min(kDecodeBlockFrames, rows_.size() - at);
+        processed = ps_process_cep(ps_, rows_.data() + at, static_cast<int>(count), FALSE, FALSE);
+      }
+    } else {
+      processed = ps_process_raw(ps_, segment.samples.data(), segment.samples.size(), FALSE, TRUE);
+    }
+    if (stopped && flatPassNow_) {
+      spent_ = true;
+      return true;
+    }
     const int ended = ps_end_utt(ps_);
+    if (inBlocks) feat->cmn = CMN_BATCH;
+    if (stopped) return true;
     if (processed < 0 || ended < 0) {
       error = takeLastError(kDecodingFailed);
       return false;
@@ -153,8 +196,50 @@ class Decoder final : public SegmentDecoder {
   }
 
  private:
+  // The segment's cepstra in rows_, as the engine computes them for a whole
+  // utterance: one pass of its front end, normalised over every frame. Then
+  // copies of the last frame: fed in blocks, the engine takes them as the
+  // trailing context that a whole utterance gets by the same copying, and
+  // leaves them out of the search. False, and the engine is given the
+  // samples whole, when its settings are not the ones this follows.
+  bool cepstraOf(std::span<const int16_t> samples) {
+    fe_t* fe = ps_get_fe(ps_);
+    feat_t* feat = ps_get_feat(ps_);
+    if (fe == nullptr || feat == nullptr || feat->cmn != CMN_BATCH || feat->agc != AGC_NONE)
+      return false;
+    size_t left = samples.size();
+    int32 frames = 0;
+    if (fe_process_frames(fe, nullptr, &left, nullptr, &frames, nullptr) < 0 || frames <= 0)
+      return false;
+    const auto width = static_cast<size_t>(fe_get_output_size(fe));
+    const auto window = static_cast<size_t>(feat_window_size(feat));
+    cepstra_.assign((static_cast<size_t>(frames) + 1 + window) * width, 0);
+    rows_.resize(static_cast<size_t>(frames) + 1);
+    for (size_t i = 0; i < rows_.size(); ++i) rows_[i] = cepstra_.data() + i * width;
+    const int16* data = samples.data();
+    left = samples.size();
+    int32 tail = 0;
+    if (fe_start_utt(fe) < 0 ||
+        fe_process_frames(fe, &data, &left, rows_.data(), &frames, nullptr) < 0 ||
+        fe_end_utt(fe, rows_[static_cast<size_t>(frames)], &tail) < 0 || frames + tail <= 0)
+      return false;
+    const auto heard = static_cast<size_t>(frames + tail);
+    cmn(feat->cmn_struct, rows_.data(), feat->varnorm, static_cast<int32>(heard));
+    rows_.resize(heard + window);
+    for (size_t i = heard; i < rows_.size(); ++i) {
+      rows_[i] = cepstra_.data() + i * width;
+      std::copy_n(rows_[heard - 1], width, rows_[i]);
+    }
+    return true;
+  }
+
   ps_decoder_t* ps_;
   ngram_model_t* lm_;
+  const std::atomic<bool>* cancelled_ = nullptr;
+  std::vector<mfcc_t> cepstra_;
+  std::vector<mfcc_t*> rows_;
+  bool spent_ = false;
+  bool flatPassNow_ = false;
   bool flatPass_ = true;
   long maxPhoneModels_ = 0;
   long maxWords_ = 0;
@@ -297,6 +382,12 @@ class DecoderPool final {
     return decoder;
   }
   void release(std::unique_ptr<Decoder> decoder) {
+    decoder->watch(nullptr);
+    if (decoder->spent()) {
+      decoder.reset();
+      forget();
+      return;
+    }
     std::lock_guard guard(lock_);
     idle_.push_back(std::move(decoder));
   }
@@ -338,23 +429,29 @@ class DecoderPool final {
 // The pool's decoders for one recognition, all with its search.
 class SearchDecoders final : public DecoderSource {
  public:
-  // `held`, when given, is the first decoder handed out.
-  SearchDecoders(DecoderPool& pool, Search search, std::unique_ptr<Decoder> held = nullptr)
-      : pool_(pool), search_(search), held_(std::move(held)) {}
+  // `held`, when given, is the first decoder handed out. Each decoder stops
+  // within a block once `cancelled` is set.
+  SearchDecoders(DecoderPool& pool, Search search, std::unique_ptr<Decoder> held,
+                 const std::atomic<bool>& cancelled)
+      : pool_(pool), search_(search), held_(std::move(held)), cancelled_(cancelled) {}
   ~SearchDecoders() override {
     if (held_) pool_.release(std::move(held_));
   }
   SearchDecoders(const SearchDecoders&) = delete;
   SearchDecoders& operator=(const SearchDecoders&) = delete;
   std::unique_ptr<SegmentDecoder> acquire(std::string& error) override {
+    std::unique_ptr<Decoder> decoder;
     if (held_) {
       if (!held_->use(search_)) {
         error = takeLastError(kSearchCouldNotBeSetUp);
         return nullptr;  // the destructor gives it back
       }
-      return std::move(held_);
+      decoder = std::move(held_);
+    } else {
+      decoder = pool_.acquire(search_, error);
     }
-    return pool_.acquire(search_, error);
+    if (decoder) decoder->watch(&cancelled_);
+    return decoder;
   }
   void release(std::unique_ptr<SegmentDecoder> decoder) override {
     pool_.release(std::unique_ptr<Decoder>(static_cast<Decoder*>(decoder.release())));
@@ -364,6 +461,7 @@ class SearchDecoders final : public DecoderSource {
   DecoderPool& pool_;
   Search search_;
   std::unique_ptr<Decoder> held_;
+  const std::atomic<bool>& cancelled_;
 };
 
 RecognitionError errorOf(std::string description) {
@@ -387,7 +485,7 @@ size_t surelySegments(double seconds) {
 void recognise(DecoderPool& pool, Search search, std::unique_ptr<Decoder> held, AudioReader* audio,
                const std::string& openError, const std::atomic<bool>& cancelled,
                const ResultHandler& handler) {
-  SearchDecoders decoders(pool, search, std::move(held));
+  SearchDecoders decoders(pool, search, std::move(held), cancelled);
   if (!audio) {
     if (!cancelled) handler(std::nullopt, errorOf(openError));
     return;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,7 +11,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -84,7 +84,10 @@ class Server {
     if (request.outcome == FrameChannel::Outcome::frame &&
         request.frame.version == kProtocolVersion && request.frame.kind == FrameKind::recognise)
       wait = parseRecognisePayload(request.frame.payload);
-    if (!wait || audio < 0) {
+    // Only a regular file: a pipe whose writer never ends would hold this
+    // thread, and its decoder, for good.
+    struct stat info {};
+    if (!wait || audio < 0 || ::fstat(audio, &info) != 0 || !S_ISREG(info.st_mode)) {
       if (audio >= 0) ::close(audio);
       return;
     }
@@ -94,15 +97,28 @@ class Server {
   bool retiring() const { return retire_; }
 
  private:
+  // The decode's answer, and a descriptor that wakes the connection's
+  // thread when it comes, so that one poll waits for the answer and for
+  // the caller together.
   struct Outcome {
+    Outcome() : wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Outcome() {
+      if (wake >= 0) ::close(wake);
+    }
+    Outcome(const Outcome&) = delete;
+    Outcome& operator=(const Outcome&) = delete;
     std::mutex lock;
-    std::condition_variable changed;
     std::optional<Frame> reply;
+    int wake;
   };
 
   void decode(FrameChannel& channel, DecoderLease& lease, int audio,
               std::chrono::milliseconds wait) {
     auto outcome = std::make_shared<Outcome>();
+    if (outcome->wake < 0) {
+      ::close(audio);
+      return;
+    }
     auto task = lease.recognise(
         audio, wait,
         [outcome](std::optional<RecognitionResult> result, std::optional<RecognitionError> error) {
@@ -119,22 +135,32 @@ class Server {
           if (reply.payload.size() > kMostReplyBytes) reply.payload.resize(kMostReplyBytes);
           std::lock_guard guard(outcome->lock);
           if (!outcome->reply) outcome->reply = std::move(reply);
-          outcome->changed.notify_all();
+          const uint64_t one = 1;
+          (void)::write(outcome->wake, &one, sizeof one);
         });
-    std::unique_lock guard(outcome->lock);
+    auto beat = Clock::now() + kServiceHeartbeat;
     while (true) {
-      if (outcome->changed.wait_for(guard, kServiceHeartbeat,
-                                    [&] { return outcome->reply.has_value(); })) {
-        (void)channel.send(*outcome->reply);
-        return;
+      pollfd ready[2] = {{outcome->wake, POLLIN, 0}, {channel.fd(), POLLIN, 0}};
+      const int polled = ::poll(ready, 2, millisecondsUntil(beat));
+      {
+        std::lock_guard guard(outcome->lock);
+        if (outcome->reply) {
+          (void)channel.send(*outcome->reply);
+          return;
+        }
       }
       // The caller says nothing more while it waits: anything from it, its
       // hang-up above all, ends this decode at once.
-      pollfd peer{channel.fd(), POLLIN, 0};
-      if (::poll(&peer, 1, 0) != 0 ||
-          !channel.send(Frame{kProtocolVersion, FrameKind::working, {}})) {
+      if ((polled < 0 && errno != EINTR) || (polled > 0 && ready[1].revents != 0)) {
         task->cancel();
         return;
+      }
+      if (Clock::now() >= beat) {
+        if (!channel.send(Frame{kProtocolVersion, FrameKind::working, {}})) {
+          task->cancel();
+          return;
+        }
+        beat = Clock::now() + kServiceHeartbeat;
       }
     }
   }

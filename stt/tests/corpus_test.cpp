@@ -40,28 +40,6 @@ TEST(SttWordErrors, CountsEditsOverWordsOnly) {
   EXPECT_EQ(wordErrors(wordsOf(""), wordsOf("a b")), 2u);
 }
 
-// Processor time since boot, all processors together, in seconds: busy
-// (time stolen by the host included), and in all.
-struct MachineTime {
-  double busy = 0, all = 0;
-};
-
-std::optional<MachineTime> machineTime() {
-  std::ifstream stat("/proc/stat");
-  std::string label;
-  if (!(stat >> label) || label != "cpu") return std::nullopt;
-  // user nice system idle iowait irq softirq steal; the guest times after
-  // them are counted in user time already.
-  double ticks[8] = {};
-  for (double& t : ticks) {
-    if (!(stat >> t)) return std::nullopt;
-  }
-  double all = 0;
-  for (const double t : ticks) all += t;
-  const auto hz = static_cast<double>(sysconf(_SC_CLK_TCK));
-  return MachineTime{(all - ticks[3] - ticks[4]) / hz, all / hz};
-}
-
 // The program's own flow and engine, in this process, with a wait no
 // machine runs out of.
 std::string transcribedWithoutTheWait(const fs::path& audio) {
@@ -72,11 +50,6 @@ std::string transcribedWithoutTheWait(const fs::path& audio) {
   EXPECT_EQ(status, 0) << console.err_;
   return console.out_;
 }
-
-// Other work's share of the machine at which a two-minute recording may
-// fairly miss the wait on two cores: an ordinary parallel build beside the
-// run takes about half.
-constexpr double kBusyMachine = 1.0 / 3.0;
 
 // What ombru-stt heard in a file, run as the daemon runs it. On a machine
 // that other work keeps busy a run may outlast the wait; it must then end as
@@ -100,7 +73,7 @@ void hear(const fs::path& audio, const fs::path& stem, std::vector<std::string>&
   ASSERT_GE(took, stt::kRecognitionWait)
       << audio << ": an empty transcript before the wait was over";
   ASSERT_TRUE(before && after) << audio << ": nothing came back within the wait";
-  const double others = (after->busy - before->busy - ran.cpuSeconds) / (after->all - before->all);
+  const double others = othersShare(before, after, ran.cpuSeconds);
   std::printf(
       "%s: nothing came back within the wait: %.1f s, ombru-stt had %.1f s of processor "
       "time, other work %.0f%% of the machine\n",
