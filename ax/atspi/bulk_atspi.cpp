@@ -470,6 +470,67 @@ void BulkTree::startExtents(Node& n, bool window) {
   start(n, n.extents, m);
 }
 
+void BulkTree::describe(const std::vector<std::shared_ptr<Node>>& kids) {
+  // A toolkit that lists few elements in its snapshot (GTK 3 lists those
+  // its bridge has met) would otherwise cost one round trip for each of
+  // these reads of each element, and the walk reads all of them.
+  struct Asked {
+    Node* node;
+    Fetch role, states, interfaces, name, description, count;
+  };
+  std::vector<Asked> asked;
+  for (const auto& k : kids) {
+    Node& c = *k;
+    fresh(c);
+    if (c.item || !c.app) continue;
+    Asked a{&c, {}, {}, {}, {}, {}, {}};
+    a.role.call = send(*c.app, message(c, kAccessible, "GetRole"));
+    a.states.call = send(*c.app, message(c, kAccessible, "GetState"));
+    a.interfaces.call = send(*c.app, message(c, kAccessible, "GetInterfaces"));
+    for (auto [f, prop] : {std::pair{&a.name, "Name"}, std::pair{&a.description, "Description"},
+                           std::pair{&a.count, "ChildCount"}}) {
+      DBusMessage* m = message(c, "org.freedesktop.DBus.Properties", "Get");
+      if (m)
+        dbus_message_append_args(m, DBUS_TYPE_STRING, &kAccessible, DBUS_TYPE_STRING, &prop,
+                                 DBUS_TYPE_INVALID);
+      f->call = send(*c.app, m);
+    }
+    asked.push_back(std::move(a));
+  }
+  // Taken only when every answer came: a part would leave the element
+  // half known.
+  for (Asked& a : asked) {
+    Reply role(wait(a.role)), states(wait(a.states)), interfaces(wait(a.interfaces)),
+        name(wait(a.name)), description(wait(a.description)), count(wait(a.count));
+    DBusMessageIter r, s, i, nm, d;
+    if (!firstArg(role.m, DBUS_TYPE_UINT32, &r, false) ||
+        !firstArg(states.m, DBUS_TYPE_ARRAY, &s, false) ||
+        !firstArg(interfaces.m, DBUS_TYPE_ARRAY, &i, false) ||
+        !firstArg(name.m, DBUS_TYPE_STRING, &nm, true) ||
+        !firstArg(description.m, DBUS_TYPE_STRING, &d, true)) {
+      continue;
+    }
+    Node& c = *a.node;
+    dbus_uint32_t roleNumber = 0;
+    dbus_message_iter_get_basic(&r, &roleNumber);
+    States bits = 0;
+    if (!statesAt(&s, bits)) continue;
+    c.role = roleNumber;
+    c.states = bits;
+    c.interfaces = interfacesAt(&i);
+    c.interfacesKnown = true;
+    c.name = stringAt(&nm);
+    c.description = stringAt(&d);
+    c.item = true;
+    // A leaf needs no list of its own; any other list is counted afresh
+    // when it is read.
+    DBusMessageIter k;
+    dbus_int32_t children = -1;
+    if (firstArg(count.m, DBUS_TYPE_INT32, &k, true)) dbus_message_iter_get_basic(&k, &children);
+    if (children == 0 && !has(bits, ATSPI_STATE_MANAGES_DESCENDANTS)) c.kidsKnown = true;
+  }
+}
+
 // Sends the reads of the same kind for the elements the walk meets next:
 // those of a role it has asked this kind of read for before.
 void BulkTree::prefetch(Node& n, bool text) {
@@ -562,6 +623,7 @@ std::optional<std::vector<Element>> BulkTree::children(const Element& e, bool wa
       kids.push_back(node(*owner, path));
     }
     if (failed) return std::nullopt;
+    if (walking) describe(kids);
     n.kids = std::move(kids);
     n.kidsKnown = true;
   }

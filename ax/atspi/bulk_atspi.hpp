@@ -97,6 +97,9 @@ class BulkTree final : public TreeReader {
   void prefetch(Node& n, bool text);
   void startText(Node& n);
   void startExtents(Node& n, bool window);
+  // What the snapshot would have said of each element of a child list read
+  // one by one, asked of all of them at once.
+  void describe(const std::vector<std::shared_ptr<Node>>& kids);
 
   bool interfaces(Node& n, std::uint32_t& out);
   bool readStates(Node& n, States& out);

@@ -159,7 +159,9 @@ int textCommand(Tool& t) {
   }
   for (int attempt = 0; attempt < kTextAttempts; ++attempt) {
     std::vector<Hit> list;
-    if (std::optional<Rect> f = frame(t, *window)) collect(t, *window, f->maxX() + 1.0, list, 0);
+    if (std::optional<Rect> f = frame(t, *window)) {
+      collect(t, *window, f->maxX() + 1.0, list, 0, true);
+    }
     if (list.size() > kPopulated) {
       for (const Hit& h : list) say(t, num(h.rect.minX()) + "\t" + text::lineFeedsToSpaces(h.text));
       return 0;

@@ -96,13 +96,6 @@ Element deepestAt(Tool& t, const Element& window, Point p, const std::vector<Ele
   return at;
 }
 
-bool within(Tool& t, const Element& e, const Element& row, const Element& window) {
-  for (const Element& a : ancestors(t, e, window)) {
-    if (a == row) return true;
-  }
-  return false;
-}
-
 // An ancestor of the row belongs to the row's own item when no other row
 // lies inside it; the window, a list or a scroll area hold other rows.
 bool ownItem(Tool& t, const Element& ancestor, const Hit& hit, const std::vector<Hit>& list) {
@@ -123,6 +116,24 @@ std::optional<Rect> clip(const Rect& a, const Rect& b) {
 }
 
 }  // namespace
+
+bool within(Tool& t, const Element& e, const Element& outer, const Element& window) {
+  for (const Element& a : ancestors(t, e, window)) {
+    if (a == outer) return true;
+  }
+  return false;
+}
+
+bool shownAt(Tool& t, const Element& window, const Element& e, Point p) {
+  Element at = window;
+  for (std::int64_t depth = 0; depth < kMaxDepth; ++depth) {
+    if (at == e) return true;
+    std::optional<Element> next = t.platform.elementAtPoint(at, p);
+    if (!next || !*next || *next == at) break;
+    at = *next;
+  }
+  return at == e || at == window || within(t, at, e, window) || within(t, e, at, window);
+}
 
 std::optional<Rect> visiblePart(Tool& t, const Element& window, const Hit& hit) {
   std::optional<Rect> part = hit.rect;

@@ -93,6 +93,7 @@ bool holds(const Rect& r, Point p) {
 // whether a table or an outline (a tree) outside a web page lies there.
 struct AtPoint {
   std::optional<Bar> bar;
+  Element area;  // the bar's
   bool itemView = false;
 };
 
@@ -104,7 +105,10 @@ void lookAt(Tool& t, const Element& e, Point p, std::int64_t depth, bool inWeb,
   std::optional<Rect> f = frame(t, e);
   if (f && !holds(*f, p)) return;
   if (f) {
-    if (std::optional<Bar> b = barOf(t, e, *f)) found.bar = std::move(b);
+    if (std::optional<Bar> b = barOf(t, e, *f)) {
+      found.bar = std::move(b);
+      found.area = e;
+    }
   }
   const std::string r = role(t, e);
   inWeb = inWeb || r == "AXWebArea";
@@ -131,16 +135,32 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
   // conversations with it), so the wheel is used only where no bar can be
   // set, and never over a native table or tree (item views whose rows take
   // the wheel): one that offers no bar is not scrolled at all.
+  // A search scrolls one list many times: the area moved last is taken
+  // again while it still lies under the point, without a walk to find it.
   AtPoint here;
-  std::vector<const void*> path;
-  lookAt(t, window, at, 0, false, path, here);
+  if (t.scrolled) {
+    std::optional<Rect> af = frame(t, *t.scrolled);
+    if (af && holds(*af, at)) {
+      here.bar = barOf(t, *t.scrolled, *af);
+      here.area = *t.scrolled;
+    }
+  }
+  if (!here.bar) {
+    here = AtPoint{};
+    std::vector<const void*> path;
+    lookAt(t, window, at, 0, false, path, here);
+  }
+  t.scrolled.reset();
   if (const std::optional<Bar>& bar = here.bar) {
     const double reach = kScrollBarMostShare * bar->page;
     const double move =
         std::clamp(static_cast<double>(notches) * kLinesPerNotch * bar->line, -reach, reach);
     const double wanted = std::clamp(bar->value + move, bar->least, bar->most);
+    // The toolkit moves its rows as the bar is set, unlike a web page after
+    // the wheel: no wait for late frames follows (the frame guard still reads
+    // a row until two reads agree).
     if (p.setNumberAttribute(bar->element, attr::kValue, wanted)) {
-      t.lastScroll = p.now();
+      t.scrolled = here.area;
       p.sleepFor(kScrollPause);
       return;
     }

@@ -66,6 +66,9 @@ struct Tool {
   std::vector<std::string> lines;
   // When the last wheel event of this run was posted (the platform's clock).
   std::optional<std::chrono::nanoseconds> lastScroll;
+  // The scroll area whose bar the last scroll step moved: the next step
+  // tries it before it looks for one again.
+  std::optional<Element> scrolled;
 };
 
 // Element toolkit.
@@ -78,7 +81,11 @@ void wake(Tool& t);
 std::optional<Element> frontWindow(Tool& t);
 
 // Rows.
-void collect(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth);
+// With `clip`, an element that lies wholly outside a scroll area around it
+// is not taken: GTK 3 keeps rows scrolled out of view visible, at their
+// true place beyond the list.
+void collect(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth,
+             bool clip = false);
 std::vector<Hit> rows(Tool& t, const Element& window);
 std::optional<Hit> findRow(Tool& t, const std::vector<Hit>& hits, std::string_view name);
 
@@ -99,12 +106,20 @@ bool inView(Tool& t, const Element& window, const Hit& hit, const std::vector<Hi
 // visible; empty when nothing of it is. A row wider than its list (GTK
 // clips long channel names) is clicked in this part, never beyond it.
 std::optional<Rect> visiblePart(Tool& t, const Element& window, const Hit& hit);
+// Whether `outer` is one of the element's ancestors below the window.
+bool within(Tool& t, const Element& e, const Element& outer, const Element& window);
+// Whether the target shows the element at the point: its hit test, from the
+// window down, lands on the element or inside it, or goes no deeper than
+// one of the element's ancestors. A page the toolkit keeps behind another
+// at its old place (GTK 4's stacks) is met by the page in front.
+bool shownAt(Tool& t, const Element& window, const Element& e, Point p);
 
 // Text and fields.
 std::optional<Element> findWebArea(Tool& t, const Element& e, std::int64_t depth);
 // Where a window without a web area shows its conversation: the largest
 // read-only text area, scroll area or multi-line text of the window that
-// holds none of the sidebar's rows and has text to read.
+// holds none of the sidebar's rows, is shown at its centre and has text to
+// read.
 std::optional<Element> findConversation(Tool& t, const Element& window);
 void textOf(Tool& t, const Element& e, std::vector<std::string>& into, std::int64_t depth);
 void gather(Tool& t, const Element& e, std::int64_t depth, std::vector<FieldCandidate>& into);

@@ -26,20 +26,36 @@ struct Enter {
   Path& path;
 };
 
+bool overlaps(const Rect& a, const Rect& b) {
+  return a.minX() < b.maxX() && b.minX() < a.maxX() && a.minY() < b.maxY() && b.minY() < a.maxY();
+}
+
+// `shown`: with `clip`, what the scroll areas around the element leave in
+// view (none known: all of it).
 void collectFrom(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth,
-                 Path& path) {
+                 Path& path, bool clip, std::optional<Rect> shown) {
   if (depth > kMaxDepth) return;
   if (into.size() > kMaxHits) return;
   Enter enter(path, e);
+  if (clip && role(t, e) == "AXScrollArea") {
+    if (std::optional<Rect> f = frame(t, e); f && f->w() > 0 && f->h() > 0) {
+      if (shown && !overlaps(*shown, *f)) return;
+      const double x0 = shown ? std::max(shown->minX(), f->minX()) : f->minX();
+      const double y0 = shown ? std::max(shown->minY(), f->minY()) : f->minY();
+      const double x1 = shown ? std::min(shown->maxX(), f->maxX()) : f->maxX();
+      const double y1 = shown ? std::min(shown->maxY(), f->maxY()) : f->maxY();
+      shown = Rect{x0, y0, x1 - x0, y1 - y0};
+    }
+  }
   std::string l = label(t, e);
   if (!l.empty() && text::graphemeCount(l, kLongestLabel + 1) <= kLongestLabel) {
     if (std::optional<Rect> f = frame(t, e)) {
-      if (f->w() > 0 && f->h() > 0 && f->minX() < edge)
+      if (f->w() > 0 && f->h() > 0 && f->minX() < edge && (!shown || overlaps(*f, *shown)))
         into.push_back(Hit{e, std::move(l), *f, std::nullopt});
     }
   }
   for (const Element& c : children(t, e)) {
-    if (!onPath(path, c)) collectFrom(t, c, edge, into, depth + 1, path);
+    if (!onPath(path, c)) collectFrom(t, c, edge, into, depth + 1, path, clip, shown);
   }
 }
 
@@ -94,13 +110,20 @@ void gatherFrom(Tool& t, const Element& e, std::int64_t depth, std::vector<Field
 
 struct Pane {
   Element element;
+  Rect frame;
   double size = 0;
 };
 
-bool holdsAny(const Rect& r, const std::vector<Hit>& rows) {
+// Whether the area shows one of the rows: the row lies in its frame and
+// below it in the tree. A row of a page kept behind it only lies there.
+bool holdsAny(Tool& t, const Element& window, const Element& area, const Rect& r,
+              const std::vector<Hit>& rows) {
   for (const Hit& h : rows) {
     const double x = h.rect.midX(), y = h.rect.midY();
-    if (x >= r.minX() && x < r.maxX() && y >= r.minY() && y < r.maxY()) return true;
+    if (x >= r.minX() && x < r.maxX() && y >= r.minY() && y < r.maxY() &&
+        within(t, h.element, area, window)) {
+      return true;
+    }
   }
   return false;
 }
@@ -122,8 +145,8 @@ bool holdsItemView(Tool& t, const Element& area) {
   return false;
 }
 
-void areasFrom(Tool& t, const Element& e, std::int64_t depth, const std::vector<Hit>& rows,
-               std::vector<Pane>& into, Path& path) {
+void areasFrom(Tool& t, const Element& window, const Element& e, std::int64_t depth,
+               const std::vector<Hit>& rows, std::vector<Pane>& into, Path& path) {
   if (depth > kMaxDepth || into.size() > kMaxCandidates) return;
   Enter enter(path, e);
   const std::string r = role(t, e);
@@ -136,12 +159,12 @@ void areasFrom(Tool& t, const Element& e, std::int64_t depth, const std::vector<
   if (r == "AXStaticText") kind = label(t, e).find('\n') != std::string::npos;
   if (kind) {
     std::optional<Rect> f = frame(t, e);
-    if (f && f->w() > 0 && f->h() > 0 && !holdsAny(*f, rows)) {
-      into.push_back(Pane{e, f->w() * f->h()});
+    if (f && f->w() > 0 && f->h() > 0 && !holdsAny(t, window, e, *f, rows)) {
+      into.push_back(Pane{e, *f, f->w() * f->h()});
     }
   }
   for (const Element& c : children(t, e)) {
-    if (!onPath(path, c)) areasFrom(t, c, depth + 1, rows, into, path);
+    if (!onPath(path, c)) areasFrom(t, window, c, depth + 1, rows, into, path);
   }
 }
 
@@ -154,10 +177,11 @@ std::optional<Element> findConversation(Tool& t, const Element& window) {
   }
   std::vector<Pane> areas;
   Path path;
-  areasFrom(t, window, 0, sidebar, areas, path);
+  areasFrom(t, window, window, 0, sidebar, areas, path);
   std::stable_sort(areas.begin(), areas.end(),
                    [](const Pane& a, const Pane& b) { return a.size > b.size; });
   for (const Pane& a : areas) {
+    if (!shownAt(t, window, a.element, Point{a.frame.midX(), a.frame.midY()})) continue;
     std::vector<std::string> lines;
     textOf(t, a.element, lines, 0);
     if (!lines.empty()) return a.element;
@@ -165,9 +189,10 @@ std::optional<Element> findConversation(Tool& t, const Element& window) {
   return std::nullopt;
 }
 
-void collect(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth) {
+void collect(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth,
+             bool clip) {
   Path path;
-  collectFrom(t, e, edge, into, depth, path);
+  collectFrom(t, e, edge, into, depth, path, clip, std::nullopt);
 }
 
 std::vector<Hit> rows(Tool& t, const Element& window) {

@@ -31,9 +31,6 @@ KNOWN = {
         "30 rows down (": "its channel tree exposes no scroll bar and Qt 5 offers no scroll-into-view;"
         " the wheel would switch conversations, so rows out of view stay no",
     },
-    "polari": {
-        "read shows": "its GTK 4 conversation view is not found as a read-only text view",
-    },
 }
 
 
