@@ -17,6 +17,9 @@ constexpr std::size_t kLookahead = 512;
 // element by element.
 constexpr std::size_t kMaxItems = 200000;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+// How many stacks the walk meets next have their hit tests sent along with
+// the one it asks for.
+constexpr std::size_t kStackLookahead = 64;
 
 constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
 constexpr const char* kActionInterface = "org.a11y.atspi.Action";
@@ -127,13 +130,17 @@ struct BulkTree::Node {
   States states = 0;
   std::string name, description, parentPath;
   std::size_t order = kNone;
+  std::size_t end = kNone;  // past the last element below it, in that order
+  bool stack = false;       // holds pages of a stack (GTK 4)
+  bool page = false;        // one of those pages
+  bool entered = false;     // the walk has read the page's children
   // Interfaces, from the snapshot or read once.
   bool interfacesKnown = false;
   std::uint32_t interfaces = 0;
   // Children, validated against the snapshot's counts or read one by one.
   bool kidsKnown = false;
   std::vector<std::shared_ptr<Node>> kids;
-  Fetch text, extents;
+  Fetch text, extents, hit;
   bool windowExtents = false;  // `extents` was asked in window coordinates
 };
 
@@ -177,6 +184,7 @@ void BulkTree::forget() {
   for (Node* n : inFlight_) {
     discard(n->text);
     discard(n->extents);
+    discard(n->hit);
     n->listed = false;
   }
   inFlight_.clear();
@@ -315,7 +323,10 @@ void BulkTree::fresh(Node& n) {
   if (n.generation == generation_) return;
   n.generation = generation_;
   n.item = false;
+  n.parentPath.clear();
   n.order = kNone;
+  n.end = kNone;
+  n.stack = n.page = n.entered = false;
   n.interfacesKnown = false;
   n.kidsKnown = false;
   n.kids.clear();
@@ -421,8 +432,9 @@ void BulkTree::snapshot(App& a) {
     if (!n.parentPath.empty()) byParent[n.parentPath].push_back(&n);
   }
   // A child list is taken from the snapshot only when it is complete: as
-  // many entries as the element counts, at the places 0 to count - 1. An
-  // element that makes its children on demand is always asked.
+  // many entries as the element counts, at consecutive places. GTK 4.8
+  // numbers the one child of a stack page from 1, not 0. An element that
+  // makes its children on demand is always asked.
   for (Node* p : items) {
     if (has(p->states, ATSPI_STATE_MANAGES_DESCENDANTS) || p->childCount < 0) continue;
     std::vector<Node*> kids;
@@ -430,18 +442,25 @@ void BulkTree::snapshot(App& a) {
     if (kids.size() != static_cast<std::size_t>(p->childCount)) continue;
     std::sort(kids.begin(), kids.end(), [](Node* x, Node* y) { return x->index < y->index; });
     bool complete = true;
-    for (std::size_t i = 0; i < kids.size(); ++i) complete = complete && kids[i]->index == int(i);
+    for (std::size_t i = 0; i < kids.size(); ++i)
+      complete = complete && kids[i]->index >= 0 && kids[i]->index == kids.front()->index + int(i);
     if (!complete) continue;
     p->kidsKnown = true;
     for (Node* k : kids) p->kids.push_back(a.nodes[k->path]);
+    p->stack =
+        std::count_if(kids.begin(), kids.end(), [](Node* k) { return isStackPage(k->name); }) >= 2;
+    if (p->stack)
+      for (Node* k : kids) k->page = isStackPage(k->name);
   }
-  // The pre-order the walks will follow, from every element whose parent is
-  // not itself in the snapshot.
+  // The pre-order the walks will follow, from every element whose parent's
+  // list is not taken from the snapshot (GTK 4.8 counts no children of the
+  // application, so its windows start lists of their own).
   std::vector<Node*> stack;
   for (auto it = items.rbegin(); it != items.rend(); ++it) {
     Node* n = *it;
     auto parent = n->parentPath.empty() ? a.nodes.end() : a.nodes.find(n->parentPath);
-    if (parent == a.nodes.end() || !parent->second->item) stack.push_back(n);
+    if (parent == a.nodes.end() || !parent->second->item || !parent->second->kidsKnown)
+      stack.push_back(n);
   }
   while (!stack.empty()) {
     Node* n = stack.back();
@@ -451,6 +470,14 @@ void BulkTree::snapshot(App& a) {
     a.order.push_back(n);
     if (!n->kidsKnown) continue;
     for (auto k = n->kids.rbegin(); k != n->kids.rend(); ++k) stack.push_back(k->get());
+  }
+  // A subtree is one stretch of that order; it ends where its last
+  // descendant's ends.
+  for (auto it = a.order.rbegin(); it != a.order.rend(); ++it) {
+    Node* n = *it;
+    n->end = n->order + 1;
+    for (const auto& k : n->kids)
+      if (k->order != kNone && k->order > n->order) n->end = std::max(n->end, k->end);
   }
 }
 
@@ -536,13 +563,21 @@ void BulkTree::describe(const std::vector<std::shared_ptr<Node>>& kids) {
 void BulkTree::prefetch(Node& n, bool text) {
   if (!n.item) return;
   (text ? textRoles_ : extentRoles_).insert(n.role);
-  App& a = *n.app;
-  if (n.order == kNone) return;
+  if (n.order != kNone) readAhead(*n.app, n.order, text);
+}
+
+void BulkTree::readAhead(App& a, std::size_t after, bool text) {
   std::size_t& cursor = text ? a.textCursor : a.extentCursor;
-  std::size_t end = std::min(a.order.size(), n.order + 1 + kLookahead);
+  std::size_t end = std::min(a.order.size(), after + 1 + kLookahead);
   const std::set<std::uint32_t>& roles = text ? textRoles_ : extentRoles_;
-  for (std::size_t p = std::max(cursor, n.order + 1); p < end; ++p) {
+  for (std::size_t p = std::max(cursor, after + 1); p < end; ++p) {
     Node& m = *a.order[p];
+    // Of a stack's pages only the one on screen is walked: none is read
+    // ahead before the walk enters it.
+    if (m.page && !m.entered) {
+      p = std::max(p, m.end - 1);
+      continue;
+    }
     if (!m.item || !roles.count(m.role)) continue;
     if (text) {
       if ((m.interfaces & kTextIface) && !m.text.call && !m.text.done) startText(m);
@@ -589,6 +624,14 @@ std::optional<std::vector<Element>> BulkTree::children(const Element& e, bool wa
     a.childReads = 0;
   }
   if (walking && ++a.childReads > 1) snapshot(a);
+  if (walking && n.page && !n.entered && n.order != kNone) {
+    // What the page holds is read ahead now that the walk enters it.
+    n.entered = true;
+    a.textCursor = std::min(a.textCursor, n.order + 1);
+    a.extentCursor = std::min(a.extentCursor, n.order + 1);
+    readAhead(a, n.order, true);
+    readAhead(a, n.order, false);
+  }
   if (!n.kidsKnown) {
     // Counted afresh: the snapshot's count is what made its list unusable.
     Reply count(property(n, kAccessible, "ChildCount"));
@@ -757,6 +800,39 @@ std::optional<Extents> BulkTree::extents(const Element& e, bool window) {
   return parseExtents(wait(n->extents));
 }
 
+std::optional<Element> BulkTree::centreHit(const Element& e) {
+  Node* n = get(e);
+  if (!n || !n->stack || n->order == kNone || !relative(*n->app)) return TreeReader::centreHit(e);
+  // Each hit test waits for its frame, and a walk meets many stacks (one in
+  // each row of a list): the stacks it meets next are asked along with it,
+  // in two rounds instead of two for each. Those inside a stack's pages wait
+  // until the walk knows which page it enters.
+  App& a = *n->app;
+  std::vector<Node*> batch{n};
+  for (std::size_t p = n->end; p < a.order.size() && batch.size() < kStackLookahead; ++p) {
+    Node* s = a.order[p];
+    if (!s->stack) continue;
+    if (!s->hit.call && !s->hit.done) batch.push_back(s);
+    p = std::max(p, s->end - 1);
+  }
+  for (Node* s : batch) {
+    if ((s->extents.call || s->extents.done) && !s->windowExtents) discard(s->extents);
+    if (!s->extents.call && !s->extents.done) startExtents(*s, true);
+  }
+  for (Node* s : batch) {
+    if (s->hit.call || s->hit.done) continue;
+    std::optional<Extents> x = parseExtents(wait(s->extents));
+    std::optional<Pixel> c = x ? centreOf(*x) : std::nullopt;
+    DBusMessage* m = c ? message(*s, "org.a11y.atspi.Component", "GetAccessibleAtPoint") : nullptr;
+    dbus_uint32_t coords = coordType(true);
+    if (m)
+      dbus_message_append_args(m, DBUS_TYPE_INT32, &c->x, DBUS_TYPE_INT32, &c->y, DBUS_TYPE_UINT32,
+                               &coords, DBUS_TYPE_INVALID);
+    start(*s, s->hit, m);
+  }
+  return hitAnswer(a, wait(n->hit));
+}
+
 std::optional<Extents> BulkTree::rangeExtents(const Element& e, std::int32_t from, std::int32_t to,
                                               bool window) {
   Node* n = get(e);
@@ -826,6 +902,9 @@ std::optional<Extents> BulkTree::parseExtents(DBusMessage* r) {
 std::optional<Value> BulkTree::parent(const Element& e) {
   Node* n = get(e);
   if (!n) return std::nullopt;
+  // The snapshot already says it, as fresh as everything else read now.
+  if (n->item && !n->parentPath.empty())
+    return Value::ofElement(Element(node(*n->app, n->parentPath)));
   Reply r(property(*n, kAccessible, "Parent"));
   DBusMessageIter it;
   std::string bus, path;
@@ -845,11 +924,15 @@ std::optional<Element> BulkTree::hit(const Element& e, std::int32_t x, std::int3
   dbus_message_append_args(m, DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &coords,
                            DBUS_TYPE_INVALID);
   Reply r(block(*n->app, m));
+  return hitAnswer(*n->app, r.m);
+}
+
+std::optional<Element> BulkTree::hitAnswer(App& a, DBusMessage* reply) {
   DBusMessageIter it;
   std::string bus, path;
-  if (!firstArg(r.m, DBUS_TYPE_STRUCT, &it, false) || !refAt(&it, bus, path)) return std::nullopt;
+  if (!firstArg(reply, DBUS_TYPE_STRUCT, &it, false) || !refAt(&it, bus, path)) return std::nullopt;
   if (path == kNullPath) return std::nullopt;
-  return Element(node(bus == n->app->busName ? *n->app : *app(bus), path));
+  return Element(node(bus == a.busName ? a : *app(bus), path));
 }
 
 bool BulkTree::focus(const Element& e) {

@@ -58,6 +58,7 @@ class BulkTree final : public TreeReader {
   std::optional<Extents> rangeExtents(const Element& e, std::int32_t from, std::int32_t to,
                                       bool window) override;
   std::optional<Value> parent(const Element& e) override;
+  std::optional<Element> centreHit(const Element& e) override;
   std::optional<AppFacts> app(const Element& e) override;
   bool focus(const Element& e) override;
   std::optional<std::vector<std::string>> actionNames(const Element& e) override;
@@ -95,6 +96,8 @@ class BulkTree final : public TreeReader {
 
   void snapshot(App& app);
   void prefetch(Node& n, bool text);
+  // Sends those reads for the elements the walk meets after `after`.
+  void readAhead(App& app, std::size_t after, bool text);
   void startText(Node& n);
   void startExtents(Node& n, bool window);
   // What the snapshot would have said of each element of a child list read
@@ -105,6 +108,8 @@ class BulkTree final : public TreeReader {
   bool readStates(Node& n, States& out);
   std::optional<std::string> textProperty(const Element& e, const char* name);
   std::optional<Extents> parseExtents(DBusMessage* reply);
+  // The element a hit test answered, if any.
+  std::optional<Element> hitAnswer(App& app, DBusMessage* reply);
   // Places relative to the window, and elements that are visible count as
   // placed (GTK 4): asked once per application, for the reads sent ahead.
   bool relative(App& app);

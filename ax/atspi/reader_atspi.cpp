@@ -227,12 +227,55 @@ std::optional<Value> TreeReader::nameAsText(const Element& e) {
   return Value::ofElements({Element(std::static_pointer_cast<void>(run))});
 }
 
+bool TreeReader::isStackPage(std::string_view name) {
+  return name == "GtkStackPage";
+}
+
+std::optional<Pixel> TreeReader::centreOf(const Extents& x) {
+  if (!(x.width > 0 && x.height > 0)) return std::nullopt;
+  return pixelOf({x.x + x.width / 2, x.y + x.height / 2});
+}
+
+std::optional<Element> TreeReader::centreHit(const Element& e) {
+  std::optional<Extents> x = extents(e, true);
+  std::optional<Pixel> c = x ? centreOf(*x) : std::nullopt;
+  if (!c) return std::nullopt;
+  return hit(e, c->x, c->y, true);
+}
+
+void TreeReader::dropHiddenPages(const Element& e, std::vector<Element>& kids) {
+  // GTK 4.8 keeps every page of a stack in the tree, each at the place it
+  // had when last shown, and marks none as showing: the page the hit test
+  // reaches at the stack's centre is the one on screen. Where the hit test
+  // tells nothing, every page stays.
+  auto page = [this](const Element& k) {
+    std::optional<std::string> n = name(k);
+    return n && isStackPage(*n);
+  };
+  if (std::count_if(kids.begin(), kids.end(), page) < 2) return;
+  std::optional<Element> at = centreHit(e);
+  std::optional<Element> below;  // the element met last before the stack
+  constexpr int kDeepest = 200;
+  for (int i = 0; at && !(*at == e) && i < kDeepest; ++i) {
+    below = at;
+    std::optional<Value> p = parent(*at);
+    if (!p || p->shape != Value::Shape::Element || p->elements.empty()) return;
+    at = p->elements.front();
+  }
+  if (!at || !(*at == e) || !below || !page(*below)) return;
+  const Element shown = *below;
+  kids.erase(std::remove_if(kids.begin(), kids.end(),
+                            [&](const Element& k) { return !(k == shown) && page(k); }),
+             kids.end());
+}
+
 std::optional<Value> TreeReader::childrenWithRuns(const Element& e) {
   std::optional<std::vector<Element>> kids = children(e, true);
   if (!kids) return std::nullopt;
   if (kids->empty()) {
     if (std::optional<Value> named = nameAsText(e)) return named;
   }
+  if (windowRelative(e)) dropHiddenPages(e, *kids);
   Facts* f = factsOf(e);
   if (f && f->app.toolkit == "Qt" && !kids->empty()) {
     // Qt marks the items of a view showing by the view's own place, even on

@@ -145,6 +145,13 @@ class TreeReader {
   // GTK 4 places elements relative to their window and marks none below
   // it as showing.
   bool windowRelative(const Element& e);
+  // A page of a GTK 4 stack, by the name GTK gives it.
+  static bool isStackPage(std::string_view name);
+  // The middle pixel of a frame; none for an empty one.
+  static std::optional<Pixel> centreOf(const Extents& x);
+  // What the hit test reaches at the centre of the element's frame, in
+  // window coordinates (GTK 4).
+  virtual std::optional<Element> centreHit(const Element& e);
 
  private:
   struct Run;
@@ -163,6 +170,8 @@ class TreeReader {
   std::optional<Extents> frame(const Element& e);
   std::shared_ptr<Run> runOf(const Element& e);
   std::optional<Value> childrenWithRuns(const Element& e);
+  // Leaves, of a stack's pages, only the one on screen.
+  void dropHiddenPages(const Element& e, std::vector<Element>& kids);
   std::shared_ptr<Run> runAt(const Element& owner, std::int32_t from);
   std::optional<Value> nameAsText(const Element& e);
   // The element's name, less a bare class name in a GTK application.

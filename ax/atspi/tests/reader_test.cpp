@@ -37,7 +37,8 @@ class FakeReader : public TreeReader {
   std::shared_ptr<FakeNode> root = std::make_shared<FakeNode>();
   int rangeReads = 0;
   bool windowAsked = false;
-  std::optional<Pixel> hitAt;  // where the last hit test asked
+  std::optional<Pixel> hitAt;           // where the last hit test asked
+  std::shared_ptr<FakeNode> hitAnswer;  // what the hit test reaches
 
   FakeReader() { root->role = ATSPI_ROLE_APPLICATION; }
   std::shared_ptr<FakeNode> add(const std::shared_ptr<FakeNode>& to, FakeNode n) {
@@ -106,7 +107,8 @@ class FakeReader : public TreeReader {
   bool doAction(const Element&, std::int32_t) override { return true; }
   std::optional<Element> hit(const Element&, std::int32_t x, std::int32_t y, bool) override {
     hitAt = Pixel{x, y};
-    return std::nullopt;
+    if (!hitAnswer) return std::nullopt;
+    return wrap(hitAnswer.get());
   }
   void forget() override {}
   void drop() override {}
@@ -270,6 +272,30 @@ TEST(SharedReader, QtListsNothingBelowAHiddenElement) {
   EXPECT_TRUE(r.read(r.of(p), "AXChildren")->elements.empty());
   p->states = 1ull << ATSPI_STATE_VISIBLE;
   EXPECT_EQ(r.read(r.of(p), "AXChildren")->elements.size(), 1u);
+}
+
+TEST(SharedReader, Gtk4StackListsOnlyThePageTheHitTestReaches) {
+  FakeReader r;
+  r.toolkitName = "GTK";
+  r.version = "4.8.3";
+  FakeNode stack = ofRole(ATSPI_ROLE_PANEL), page = ofRole(ATSPI_ROLE_PANEL);
+  stack.extents = Extents{200, 50, 600, 400};
+  page.name = "GtkStackPage";
+  auto s = r.add(r.root, stack);
+  r.add(s, page);  // a placeholder, say
+  auto room = r.add(s, page);
+  r.add(s, page);  // a room shown before
+  auto header = r.add(s, ofRole(ATSPI_ROLE_LABEL));
+  r.hitAnswer = r.add(r.add(room, ofRole(ATSPI_ROLE_FILLER)), ofRole(ATSPI_ROLE_TEXT));
+  auto kids = [&] { return r.read(r.of(s), "AXChildren")->elements; };
+  EXPECT_EQ(kids(), (std::vector<Element>{r.of(room), r.of(header)}));
+  EXPECT_EQ(r.hitAt->x, 500);
+  EXPECT_EQ(r.hitAt->y, 250);
+  // A hit outside every page, or none, tells nothing: all pages stay.
+  r.hitAnswer = header;
+  EXPECT_EQ(kids().size(), 4u);
+  r.hitAnswer = nullptr;
+  EXPECT_EQ(kids().size(), 4u);
 }
 
 TEST(SharedReader, GtkClassNamesAreNoLabel) {
