@@ -109,6 +109,7 @@ def run_checks(stack, ax, client, bot, label, c):
     for room, where in ((h.NEAR, "in view"), (h.FAR, "30 rows down")):
         row = client.row(room)
         client.sidebar_to_top()  # each click starts from the list's start
+        client.settle()
         rc, out, err, secs = ax("click", name, row)
         shown = shown_after(client, room)
         c.check(f"{label}: click {where} ({secs:.2f} s)", rc == 0 and out == f"yes {row}\n",

@@ -418,6 +418,22 @@ class Client:
         self.configure()
         self.proc = self.stack.start(self.name, self.argv())
 
+    def settle(self, seconds=15):
+        """Waits until the client has caught up with what the suite did
+        (Polari works for two to three seconds after its list scrolls), so a
+        command timed as idle meets an idle client."""
+        def ticks():
+            with open(f"/proc/{self.proc.pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return int(fields[11]) + int(fields[12])
+        end, last = time.monotonic() + seconds, ticks()
+        while time.monotonic() < end:
+            time.sleep(0.5)
+            now = ticks()
+            if now - last <= 2:  # under 5 % of a core
+                return
+            last = now
+
     def open_room(self, prefer):
         """Opens a room in view as a user would, `prefer` if it is in view: a
         click on its row, placed by pyatspi and pressed with xdotool. Returns
