@@ -19,14 +19,6 @@ bool contains(const Area& a, Point p) {
   return contains(Rect{a.origin.x, a.origin.y, a.size.width, a.size.height}, p);
 }
 
-std::optional<Element> parentOf(Tool& t, const Element& e) {
-  std::optional<Value> v = copyAttr(t, e, attr::kParent);
-  if (!v || v->shape != Value::Shape::Element || v->elements.empty() || !v->elements[0]) {
-    return std::nullopt;
-  }
-  return v->elements[0];
-}
-
 // The element's ancestors, nearest first, up to and without the window.
 std::vector<Element> ancestors(Tool& t, const Element& e, const Element& window) {
   std::vector<Element> out;
@@ -108,13 +100,6 @@ bool ownItem(Tool& t, const Element& ancestor, const Hit& hit, const std::vector
   return true;
 }
 
-std::optional<Rect> clip(const Rect& a, const Rect& b) {
-  const double x0 = std::max(a.minX(), b.minX()), y0 = std::max(a.minY(), b.minY());
-  const double x1 = std::min(a.maxX(), b.maxX()), y1 = std::min(a.maxY(), b.maxY());
-  if (!(x1 > x0 && y1 > y0)) return std::nullopt;
-  return Rect{x0, y0, x1 - x0, y1 - y0};
-}
-
 }  // namespace
 
 bool within(Tool& t, const Element& e, const Element& outer, const Element& window) {
@@ -140,7 +125,7 @@ std::optional<Rect> visiblePart(Tool& t, const Element& window, const Hit& hit) 
   for (const Element& a : ancestors(t, hit.element, window)) {
     if (!part) return std::nullopt;
     std::optional<Rect> f = frame(t, a);
-    if (f && f->w() > 0 && f->h() > 0) part = clip(*part, *f);
+    if (f && f->w() > 0 && f->h() > 0) part = overlap(*part, *f);
   }
   return part;
 }

@@ -11,14 +11,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::optional<Element> parentOf(Tool& t, const Element& e) {
-  std::optional<Value> v = copyAttr(t, e, attr::kParent);
-  if (!v || v->shape != Value::Shape::Element || v->elements.empty() || !v->elements[0]) {
-    return std::nullopt;
-  }
-  return v->elements[0];
-}
-
 bool offersPress(const std::optional<std::vector<std::string>>& names) {
   return names && std::find(names->begin(), names->end(), "AXPress") != names->end();
 }

@@ -3,6 +3,7 @@
 // share a process in tests.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -31,6 +32,14 @@ struct Rect {
   double midX() const { return minX() + w() / 2; }
   double midY() const { return minY() + h() / 2; }
 };
+
+// What two rectangles share; none unless it has an area.
+inline std::optional<Rect> overlap(const Rect& a, const Rect& b) {
+  const double x0 = std::max(a.minX(), b.minX()), y0 = std::max(a.minY(), b.minY());
+  const double x1 = std::min(a.maxX(), b.maxX()), y1 = std::min(a.maxY(), b.maxY());
+  if (!(x1 > x0 && y1 > y0)) return std::nullopt;
+  return Rect{x0, y0, x1 - x0, y1 - y0};
+}
 
 struct Hit {
   Element element;
@@ -77,6 +86,8 @@ std::vector<Element> children(Tool& t, const Element& e);
 std::string role(Tool& t, const Element& e);
 std::string label(Tool& t, const Element& e);
 std::optional<Rect> frame(Tool& t, const Element& e);
+// The element's parent; none for the root or when it cannot be read.
+std::optional<Element> parentOf(Tool& t, const Element& e);
 void wake(Tool& t);
 std::optional<Element> frontWindow(Tool& t);
 

@@ -43,6 +43,14 @@ std::string label(Tool& t, const Element& e) {
   return {};
 }
 
+std::optional<Element> parentOf(Tool& t, const Element& e) {
+  std::optional<Value> v = copyAttr(t, e, attr::kParent);
+  if (!v || v->shape != Value::Shape::Element || v->elements.empty() || !v->elements[0]) {
+    return std::nullopt;
+  }
+  return v->elements[0];
+}
+
 std::optional<Rect> frame(Tool& t, const Element& e) {
   std::optional<Value> pos = copyAttr(t, e, attr::kPosition);
   if (!pos || pos->shape == Value::Shape::Absent) return std::nullopt;

@@ -26,10 +26,6 @@ struct Enter {
   Path& path;
 };
 
-bool overlaps(const Rect& a, const Rect& b) {
-  return a.minX() < b.maxX() && b.minX() < a.maxX() && a.minY() < b.maxY() && b.minY() < a.maxY();
-}
-
 // `shown`: with `clip`, what the scroll areas around the element leave in
 // view (none known: all of it).
 void collectFrom(Tool& t, const Element& e, double edge, std::vector<Hit>& into, std::int64_t depth,
@@ -39,18 +35,14 @@ void collectFrom(Tool& t, const Element& e, double edge, std::vector<Hit>& into,
   Enter enter(path, e);
   if (clip && role(t, e) == "AXScrollArea") {
     if (std::optional<Rect> f = frame(t, e); f && f->w() > 0 && f->h() > 0) {
-      if (shown && !overlaps(*shown, *f)) return;
-      const double x0 = shown ? std::max(shown->minX(), f->minX()) : f->minX();
-      const double y0 = shown ? std::max(shown->minY(), f->minY()) : f->minY();
-      const double x1 = shown ? std::min(shown->maxX(), f->maxX()) : f->maxX();
-      const double y1 = shown ? std::min(shown->maxY(), f->maxY()) : f->maxY();
-      shown = Rect{x0, y0, x1 - x0, y1 - y0};
+      shown = shown ? overlap(*shown, *f) : f;
+      if (!shown) return;
     }
   }
   std::string l = label(t, e);
   if (!l.empty() && text::graphemeCount(l, kLongestLabel + 1) <= kLongestLabel) {
     if (std::optional<Rect> f = frame(t, e)) {
-      if (f->w() > 0 && f->h() > 0 && f->minX() < edge && (!shown || overlaps(*f, *shown)))
+      if (f->w() > 0 && f->h() > 0 && f->minX() < edge && (!shown || overlap(*f, *shown)))
         into.push_back(Hit{e, std::move(l), *f, std::nullopt});
     }
   }
