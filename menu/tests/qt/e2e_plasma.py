@@ -21,7 +21,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (Session, app_named, check, check_mark, contrast, extents,  # noqa: E402
+from e2e_support import (Session, app_named, arguments, check, check_mark, contrast, extents,  # noqa: E402
                          has, item_layout, nodes, overlap, raw, run, summary, wait)
 
 WIDTH, HEIGHT = 1280, 1024  # scripts/with-session's screen
@@ -180,11 +180,10 @@ def states(s, look, daemon_bin):
 
 
 def main():
-    if len(sys.argv) != 4:
-        print(__doc__, file=sys.stderr)
+    args = arguments(__doc__)
+    if not args:
         return 2
-    app, daemon_bin, shots = sys.argv[1:]
-    os.makedirs(shots, exist_ok=True)
+    app, daemon_bin, shots = args
     s = Plasma(shots)
     try:
         if not check(s.desktop(), "kwin, kded's watcher and xembedsniproxy start") or \

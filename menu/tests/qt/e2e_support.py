@@ -11,6 +11,7 @@ import json
 import os
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -29,6 +30,22 @@ def check(ok, what):
 def summary():
     print("%d failure(s)" % len(failures))
     return 1 if failures else 0
+
+
+def arguments(doc):
+    """The suite's arguments (the application, the stand-in daemon and the
+    folder for screenshots, made here), or None after the usage."""
+    if len(sys.argv) != 4:
+        print(doc, file=sys.stderr)
+        return None
+    app, daemon_bin, shots = sys.argv[1:]
+    os.makedirs(shots, exist_ok=True)
+    return app, daemon_bin, shots
+
+
+def said(path):
+    with open(path) as f:
+        return f.read()
 
 
 def wait(until, seconds, step=0.1):

@@ -19,7 +19,8 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_support as e2e  # noqa: E402
-from e2e_support import check, check_mark, run, summary, wait  # noqa: E402
+from e2e_support import (arguments, check, check_mark, run, said, summary,  # noqa: E402
+                         wait)
 from wl_pointer import BTN_LEFT, BTN_RIGHT, VirtualPointer  # noqa: E402
 
 WIDTH, HEIGHT, BAR = 1024, 600, 24
@@ -154,17 +155,12 @@ def choose_mute(s, pointer_button, x, y, what, base, n):
           "the daemon" % what)
 
 
-def said(path):
-    with open(path) as f:
-        return f.read()
-
 
 def main():
-    if len(sys.argv) != 4:
-        print(__doc__, file=sys.stderr)
+    args = arguments(__doc__)
+    if not args:
         return 2
-    app, daemon_bin, shots = sys.argv[1:]
-    os.makedirs(shots, exist_ok=True)
+    app, daemon_bin, shots = args
     s = Session(shots)
     try:
         if not check(s.sway(), "sway starts headless") or not s.daemon(daemon_bin):

@@ -18,7 +18,8 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import Session, check, check_mark, run, summary, wait  # noqa: E402
+from e2e_support import (Session, arguments, check, check_mark, run, said, summary,  # noqa: E402
+                         wait)
 
 PANEL_HEIGHT = 24
 SCREEN_WIDTH = 1280
@@ -99,10 +100,6 @@ def click_icon(s, x, y, button, shot):
     return s.after(lambda: subprocess.run(["xdotool", "click", str(button)]), BELOW, shot)
 
 
-def said(path):
-    with open(path) as f:
-        return f.read()
-
 
 def xembed(s, app, daemon_bin):
     """The same panel taking the application's XEmbed icon: the application
@@ -126,11 +123,10 @@ def xembed(s, app, daemon_bin):
 
 
 def main():
-    if len(sys.argv) != 4:
-        print(__doc__, file=sys.stderr)
+    args = arguments(__doc__)
+    if not args:
         return 2
-    app, daemon_bin, shots = sys.argv[1:]
-    os.makedirs(shots, exist_ok=True)
+    app, daemon_bin, shots = args
     s = Panel(shots)
     try:
         if not s.daemon(daemon_bin):
