@@ -802,7 +802,7 @@ std::optional<Extents> BulkTree::extents(const Element& e, bool window) {
 
 std::optional<Element> BulkTree::centreHit(const Element& e) {
   Node* n = get(e);
-  if (!n || !n->stack || n->order == kNone || !relative(*n->app)) return TreeReader::centreHit(e);
+  if (!n || !n->stack || n->order == kNone) return TreeReader::centreHit(e);
   // Each hit test waits for its frame, and a walk meets many stacks (one in
   // each row of a list): the stacks it meets next are asked along with it,
   // in two rounds instead of two for each. Those inside a stack's pages wait
@@ -823,12 +823,7 @@ std::optional<Element> BulkTree::centreHit(const Element& e) {
     if (s->hit.call || s->hit.done) continue;
     std::optional<Extents> x = parseExtents(wait(s->extents));
     std::optional<Pixel> c = x ? centreOf(*x) : std::nullopt;
-    DBusMessage* m = c ? message(*s, "org.a11y.atspi.Component", "GetAccessibleAtPoint") : nullptr;
-    dbus_uint32_t coords = coordType(true);
-    if (m)
-      dbus_message_append_args(m, DBUS_TYPE_INT32, &c->x, DBUS_TYPE_INT32, &c->y, DBUS_TYPE_UINT32,
-                               &coords, DBUS_TYPE_INVALID);
-    start(*s, s->hit, m);
+    start(*s, s->hit, c ? hitRequest(*s, c->x, c->y, true) : nullptr);
   }
   return hitAnswer(a, wait(n->hit));
 }
@@ -918,13 +913,19 @@ std::optional<Element> BulkTree::hit(const Element& e, std::int32_t x, std::int3
   Node* n = get(e);
   std::uint32_t ifaces = 0;
   if (!n || !interfaces(*n, ifaces) || !(ifaces & kComponentIface)) return std::nullopt;
-  dbus_uint32_t coords = coordType(window);
-  DBusMessage* m = message(*n, "org.a11y.atspi.Component", "GetAccessibleAtPoint");
+  DBusMessage* m = hitRequest(*n, x, y, window);
   if (!m) return std::nullopt;
-  dbus_message_append_args(m, DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &coords,
-                           DBUS_TYPE_INVALID);
   Reply r(block(*n->app, m));
   return hitAnswer(*n->app, r.m);
+}
+
+DBusMessage* BulkTree::hitRequest(const Node& n, std::int32_t x, std::int32_t y, bool window) {
+  DBusMessage* m = message(n, "org.a11y.atspi.Component", "GetAccessibleAtPoint");
+  dbus_uint32_t coords = coordType(window);
+  if (m)
+    dbus_message_append_args(m, DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &coords,
+                             DBUS_TYPE_INVALID);
+  return m;
 }
 
 std::optional<Element> BulkTree::hitAnswer(App& a, DBusMessage* reply) {

@@ -108,7 +108,8 @@ class BulkTree final : public TreeReader {
   bool readStates(Node& n, States& out);
   std::optional<std::string> textProperty(const Element& e, const char* name);
   std::optional<Extents> parseExtents(DBusMessage* reply);
-  // The element a hit test answered, if any.
+  // A hit test at a pixel, and the element it answered, if any.
+  DBusMessage* hitRequest(const Node& n, std::int32_t x, std::int32_t y, bool window);
   std::optional<Element> hitAnswer(App& app, DBusMessage* reply);
   // Places relative to the window, and elements that are visible count as
   // placed (GTK 4): asked once per application, for the reads sent ahead.
