@@ -43,6 +43,16 @@ inline constexpr std::int32_t kScrollNotches = 6;  // one step of a search
 inline constexpr double kLinesPerNotch = 3;
 inline constexpr double kScrollBarLineShare = 0.1;
 inline constexpr double kScrollBarMostShare = 0.9;
+// A native item view that offers no bar (Qt 5's) still draws one in a strip
+// between its rows and its right edge, this wide: wider, the strip is taken
+// for empty list space, whose click would change the selection.
+inline constexpr double kTrackLeast = 6;
+inline constexpr double kTrackMost = 40;
+// A click on that track goes this share of the thumb's length beyond its
+// centre: past the thumb, so a style that pages moves one page, and a style
+// that jumps the thumb to the click moves three quarters of a page, skipping
+// no row.
+inline constexpr double kTrackReachShare = 0.75;
 
 // Chromium reports the new places of a scrolled list's rows about half a
 // second after the wheel (0.5 to 0.65 s measured, idle and loaded), well

@@ -44,15 +44,19 @@ bool onlyStepAt(Tool& t, const Element& parent, const Element& step, Point p) {
   return true;
 }
 
+// Two handles that give the same role and frame: Qt 5 may answer a hit test
+// with a new handle for an element it already gave.
+bool sameRoleAndFrame(Tool& t, const Element& a, const Element& b) {
+  std::optional<Rect> fa = frame(t, a), fb = frame(t, b);
+  return fa && fb && fa->x == fb->x && fa->y == fb->y && fa->width == fb->width &&
+         fa->height == fb->height && role(t, a) == role(t, b);
+}
+
 // Two handles that give the same role, label and frame.
 bool alike(Tool& t, const Element& a, const Element& b) {
-  std::optional<Rect> fa = frame(t, a), fb = frame(t, b);
-  if (!fa || !fb || fa->x != fb->x || fa->y != fb->y || fa->width != fb->width ||
-      fa->height != fb->height) {
-    return false;
-  }
+  if (!sameRoleAndFrame(t, a, b)) return false;
   const std::string la = label(t, a);
-  return !la.empty() && la == label(t, b) && role(t, a) == role(t, b);
+  return !la.empty() && la == label(t, b);
 }
 
 // Hit testing descends one level per call: from the window to the deepest
@@ -118,6 +122,16 @@ bool shownAt(Tool& t, const Element& window, const Element& e, Point p) {
     at = *next;
   }
   return at == e || at == window || within(t, at, e, window) || within(t, e, at, window);
+}
+
+bool landsOn(Tool& t, const Element& window, const Element& e, Point p) {
+  Element at = window;
+  for (std::int64_t depth = 0; depth < kMaxDepth; ++depth) {
+    std::optional<Element> next = t.platform.elementAtPoint(at, p);
+    if (!next || !*next || *next == at) break;
+    at = *next;
+  }
+  return at == e || sameRoleAndFrame(t, at, e);
 }
 
 std::optional<Rect> visiblePart(Tool& t, const Element& window, const Hit& hit) {

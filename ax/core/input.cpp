@@ -15,25 +15,26 @@ bool offersPress(const std::optional<std::vector<std::string>>& names) {
   return names && std::find(names->begin(), names->end(), "AXPress") != names->end();
 }
 
+// Move, press and release at the point, as a hand would; false when the
+// platform makes no such events.
+bool clickAt(Platform& p, Point at) {
+  EventRef move = p.createMouseEvent(MouseEventType::Moved, at);
+  EventRef down = move ? p.createMouseEvent(MouseEventType::LeftDown, at) : nullptr;
+  EventRef up = down ? p.createMouseEvent(MouseEventType::LeftUp, at) : nullptr;
+  if (!move || !down || !up) return false;
+  p.post(*move);
+  p.sleepFor(kPressMovePause);
+  p.post(*down);
+  p.sleepFor(kPressHoldPause);
+  p.post(*up);
+  return true;
+}
+
 }  // namespace
 
 bool press(Tool& t, const Hit& hit) {
   Platform& p = t.platform;
-  const Point at = hit.clickPoint();
-  EventRef move = p.createMouseEvent(MouseEventType::Moved, at);
-  EventRef down = move ? p.createMouseEvent(MouseEventType::LeftDown, at) : nullptr;
-  EventRef up = down ? p.createMouseEvent(MouseEventType::LeftUp, at) : nullptr;
-  if (move && down && up) {
-    p.post(*move);
-    p.sleepFor(kPressMovePause);
-    p.post(*down);
-    p.sleepFor(kPressHoldPause);
-    p.post(*up);
-    return true;
-  }
-  move.reset();
-  down.reset();
-  up.reset();
+  if (clickAt(p, hit.clickPoint())) return true;
 
   std::optional<Element> e = hit.element;
   for (int tried = 1; tried <= kPressElementsTried; ++tried) {
@@ -85,8 +86,8 @@ bool holds(const Rect& r, Point p) {
 // whether a table or an outline (a tree) outside a web page lies there.
 struct AtPoint {
   std::optional<Bar> bar;
-  Element area;  // the bar's
-  bool itemView = false;
+  Element area;                     // the bar's
+  std::optional<Element> itemView;  // the innermost
 };
 
 // Only elements whose frame holds the point are entered (one without a
@@ -104,7 +105,7 @@ void lookAt(Tool& t, const Element& e, Point p, std::int64_t depth, bool inWeb,
   }
   const std::string r = role(t, e);
   inWeb = inWeb || r == "AXWebArea";
-  if (!inWeb && (r == "AXTable" || r == "AXOutline")) found.itemView = true;
+  if (!inWeb && (r == "AXTable" || r == "AXOutline")) found.itemView = e;
   path.push_back(e.identity());
   for (const Element& c : children(t, e)) {
     if (std::find(path.begin(), path.end(), c.identity()) == path.end()) {
@@ -112,6 +113,71 @@ void lookAt(Tool& t, const Element& e, Point p, std::int64_t depth, bool inWeb,
     }
   }
   path.pop_back();
+}
+
+// Clicks the track that a native item view without a scroll bar draws in
+// the strip right of its rows; true when clicked. Rows out of view have no
+// frame, but they keep their place among the children, so the rows above
+// and below the view, at the height of those in view, give the thumb's place
+// and length. The click goes past the thumb by a share of its length, toward
+// the end `notches` points to, and the target's hit test must show the view
+// itself there: no row, nothing in front of it.
+bool clickTrack(Tool& t, const Element& window, const Element& view, std::int32_t notches) {
+  std::optional<Rect> f = frame(t, view);
+  if (!f || f->h() <= 0 || notches == 0) return false;
+  const std::vector<Element> kids = children(t, view);
+  std::optional<Rect> span;
+  std::string rowRole;
+  double shown = 0, above = 0, below = 0;
+  std::vector<Element> unframed;  // since the last row in view
+  for (const Element& c : kids) {
+    std::optional<Rect> r = frame(t, c);
+    if (!r) {
+      unframed.push_back(c);
+      continue;
+    }
+    if (r->w() <= 0 || r->h() <= 0) continue;
+    // Only rows count, not a header that lies in no row's place; a gap
+    // between rows in view is no part of what lies beyond them.
+    if (!span) {
+      rowRole = role(t, c);
+      for (const Element& u : unframed) above += role(t, u) == rowRole;
+    }
+    unframed.clear();
+    shown += 1;
+    if (!span) {
+      span = r;
+      continue;
+    }
+    const double right = std::max(span->maxX(), r->maxX());
+    const double bottom = std::max(span->maxY(), r->maxY());
+    span->x = std::min(span->minX(), r->minX());
+    span->y = std::min(span->minY(), r->minY());
+    span->width = right - span->x;
+    span->height = bottom - span->y;
+  }
+  if (!span) return false;
+  for (const Element& u : unframed) below += role(t, u) == rowRole;
+  const double strip = f->maxX() - span->maxX();
+  if (!(strip >= kTrackLeast && strip <= kTrackMost)) return false;
+  // A view of several columns lists each row once per column: the height a
+  // row takes per listed cell is the same.
+  const double perCell = span->h() / shown;
+  const double top = span->minY() - above * perCell;
+  const double bottom = span->maxY() + below * perCell;
+  const bool down = notches > 0;
+  if (down ? bottom <= f->maxY() : top >= f->minY()) return false;
+  const double scale = f->h() / std::max(bottom - top, f->h());
+  const double thumb = f->h() * scale;
+  const double centre = f->minY() + (f->minY() - top) * scale + thumb / 2;
+  // Arrow buttons at the track's ends, and the thumb's least length, are
+  // about as long as the bar is wide.
+  const double reach = std::max(kTrackReachShare * thumb, thumb / 2 + strip);
+  const double y =
+      std::clamp(down ? centre + reach : centre - reach, f->minY() + strip, f->maxY() - strip);
+  const Point at{span->maxX() + strip / 2, y};
+  if (!landsOn(t, window, view, at)) return false;
+  return clickAt(t.platform, at);
 }
 
 }  // namespace
@@ -158,6 +224,7 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
     }
   }
   if (here.itemView) {
+    clickTrack(t, window, *here.itemView, notches);
     p.sleepFor(kScrollPause);
     return;
   }

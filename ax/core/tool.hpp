@@ -124,6 +124,9 @@ bool within(Tool& t, const Element& e, const Element& outer, const Element& wind
 // one of the element's ancestors. A page the toolkit keeps behind another
 // at its old place (GTK 4's stacks) is met by the page in front.
 bool shownAt(Tool& t, const Element& window, const Element& e, Point p);
+// Whether the target's hit test, from the window down, ends on the element
+// itself at the point: nothing inside it or in front of it lies there.
+bool landsOn(Tool& t, const Element& window, const Element& e, Point p);
 
 // Text and fields.
 std::optional<Element> findWebArea(Tool& t, const Element& e, std::int64_t depth);

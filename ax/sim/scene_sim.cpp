@@ -46,8 +46,9 @@ struct ElementDef {
   std::int64_t untilWakes = 0;
   double lineHeight = 0;  // > 0: a scrollable list whose frame is its viewport
   std::optional<double> contentHeight;
-  bool listsAll = false;           // lists rows outside the viewport too, at their unclipped place
-  double lag = 0;                  // seconds before reads report where a scroll put the rows
+  bool listsAll = false;  // lists rows outside the viewport too, at their unclipped place
+  double track = 0;  // > 0: rows outside the viewport listed without a frame, and a bar this wide
+  double lag = 0;    // seconds before reads report where a scroll put the rows
   std::string scrolls;             // a scroll bar: the id of the list it moves
   std::optional<double> lineStep;  // the bar's own line step (default: the list's line height)
   std::vector<std::string> reveals;
@@ -311,6 +312,10 @@ std::unique_ptr<ElementDef> element(const json& j, SceneData& scene, const std::
       if (v.contains("contentHeight")) s->contentHeight = number(v["contentHeight"], what);
       if (v.contains("listsAll"))
         s->listsAll = v["listsAll"].is_boolean() && v["listsAll"].get<bool>();
+      if (v.contains("track")) {
+        s->track = number(v["track"], what);
+        if (!(s->track > 0)) fail(what + ": track must be positive");
+      }
       if (v.contains("lag")) {
         s->lag = number(v["lag"], what);
         if (!(s->lag >= 0 && s->lag <= 3600)) fail(what + ": lag must be 0 to 3600 seconds");
@@ -711,7 +716,7 @@ std::vector<std::shared_ptr<Node>> SimPlatform::childrenOf(const std::shared_ptr
       out.push_back(std::move(m));
     }
   }
-  if (s.lineHeight > 0 && !s.listsAll) {
+  if (s.lineHeight > 0 && !s.listsAll && s.track <= 0) {
     // A scrollable list shows only the rows inside its viewport.
     auto vp = position(*n);
     auto vs = size(*n);
@@ -747,12 +752,14 @@ std::optional<Value> SimPlatform::read(const std::shared_ptr<Node>& n, std::stri
         return Value::ofBoolean(a.boolean);
       case AttrDef::Kind::Point: {
         if (name == attr::kPosition) {
+          if (!inView(*n)) return std::nullopt;
           auto p = position(*n);
           return Value::ofPoint(Point{p->first, p->second});
         }
         return Value::ofPoint(Point{a.a, a.b});
       }
       case AttrDef::Kind::Size:
+        if (name == attr::kSize && !inView(*n)) return std::nullopt;
         return Value::ofSize(Size{a.a, a.b});
       case AttrDef::Kind::Elements: {
         std::vector<Element> list;
@@ -869,7 +876,34 @@ void SimPlatform::setLocation(Event& event, Point p) {
   static_cast<SimEvent&>(event).at = p;
 }
 
+bool SimPlatform::inView(const Node& n) const {
+  if (!n.parent || n.parent->def->track <= 0) return true;
+  auto vp = position(*n.parent);
+  auto vs = size(*n.parent);
+  auto p = position(n);
+  auto z = size(n);
+  if (!vp || !vs || !p || !z) return true;
+  return p->second + z->second > vp->second && p->second < vp->second + vs->second;
+}
+
 void SimPlatform::click(Point p) {
+  // A list's drawn bar pages it, toward the click, when the click misses the
+  // thumb.
+  for (const auto& n : scene_->persistent) {
+    const ElementDef& s = *n->def;
+    auto pos = position(*n, false);
+    auto z = size(*n);
+    if (s.track <= 0 || !pos || !z || p.x < pos->first + z->first - s.track ||
+        p.x >= pos->first + z->first || p.y < pos->second || p.y >= pos->second + z->second) {
+      continue;
+    }
+    const double most = farthest(*n);
+    double& offset = offsets_[&s];
+    const double share = z->second / (most + z->second);
+    const double thumb = pos->second + offset * share;
+    if (p.y < thumb) offset = std::max(0.0, offset - z->second);
+    if (p.y >= thumb + z->second * share) offset = std::min(most, offset + z->second);
+  }
   for (const auto& n : scene_->persistent) {
     if (n->def->reveals.empty() || !visible(n)) continue;
     auto pos = position(*n, false);

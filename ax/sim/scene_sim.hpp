@@ -89,6 +89,9 @@ class SimPlatform : public Platform {
   bool visible(const std::shared_ptr<Node>& n) const;
   void reveal(const ElementDef& s);
   void click(Point at);
+  // Whether a row of a list with a drawn bar lies in its viewport; one that
+  // does not has no frame.
+  bool inView(const Node& n) const;
   // The child (or, through elements without a frame, deeper element) at the point.
   std::shared_ptr<Node> hitAt(const std::shared_ptr<Node>& n, Point p);
   void wheel(Point at, std::int32_t lines);

@@ -26,12 +26,7 @@ logging.getLogger("asyncio").setLevel(logging.CRITICAL)
 # Targets not reached yet, by client and a part of the check's text. These
 # checks still run and are shown in every log as KNOWN, with the reason; one
 # that passes says so, so that it can leave this list. Nothing else is here.
-KNOWN = {
-    "konversation": {
-        "30 rows down (": "its channel tree exposes no scroll bar and Qt 5 offers no scroll-into-view;"
-        " the wheel would switch conversations, so rows out of view stay no",
-    },
-}
+KNOWN = {}
 
 
 class Checks:

@@ -545,6 +545,18 @@ SSLEnabled=false
     def argv(self):
         return ["konversation", "-qwindowgeometry", "900x560+0+0"]
 
+    def sidebar_to_top(self):
+        # Its channel tree offers pyatspi no scroll bar and switches
+        # conversations under the wheel: clicks at the top of the track its
+        # bar draws right of the rows take it to its start, as a user would.
+        rows = [e for e in probe(self.stack, self.bus_name, "rows:" + self.prefix) if e["visible_at"]]
+        if rows:
+            x = max(e["extents"][0] + e["extents"][2] for e in rows) + 7
+            y = min(e["visible_at"][1] for e in rows)
+            subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "--repeat", "40", "--delay", "20", "1"],
+                           env=self.stack.env, capture_output=True)
+        return super().sidebar_to_top()
+
 
 class Polari(Client):
     """Polari keeps its account in Telepathy's account manager and its rooms

@@ -60,6 +60,39 @@ TEST(ScrollBar, ATreeWithoutOneIsNeverWheeledOutsideAWebPage) {
   EXPECT_EQ(web.platform->out(), "yes channel-30\n");
 }
 
+TEST(ScrollBar, ATreeThatOnlyDrawsOneIsPagedByItsTrack) {
+  // Qt 5: rows out of view keep their place among the children but have no
+  // frame, and the bar is drawn in the strip right of the rows.
+  std::string tree = scrolledList(40);
+  tree.replace(tree.find("AXList"), 6, "AXOutline");
+  tree.replace(tree.find(R"("lineHeight": 10)"), 16, R"("lineHeight": 10, "track": 14)");
+  tree.replace(tree.find("[16, 64, 200, 20]"), 17, "[16, 64, 250, 20]");
+  auto downs = [](const sim::SimPlatform& p) {
+    std::vector<std::string> out;
+    for (const std::string& line : p.trace()) {
+      if (line.rfind("post down", 0) == 0) out.push_back(line.substr(0, line.find(',')));
+    }
+    return out;
+  };
+  Sim found(tree, {"ombru-ax", "click", "Chat", "channel-30"});
+  EXPECT_EQ(runTool(*found.platform), 0);
+  EXPECT_EQ(found.platform->out(), "yes channel-30\n");
+  EXPECT_EQ(countPrefix(found.platform->trace(), "post scroll"), 0u);
+  std::vector<std::string> clicks = downs(*found.platform);
+  ASSERT_GE(clicks.size(), 2u);
+  EXPECT_EQ(clicks.back(), "post down 141");
+  clicks.pop_back();
+  for (const std::string& c : clicks) EXPECT_EQ(c, "post down 273");
+
+  // A row that is nowhere: only the track is clicked, and the tree is back
+  // at its start.
+  Sim missing(tree, {"ombru-ax", "click", "Chat", "nowhere"});
+  EXPECT_EQ(runTool(*missing.platform), 0);
+  EXPECT_EQ(missing.platform->out(), "no\n");
+  for (const std::string& c : downs(*missing.platform)) EXPECT_EQ(c, "post down 273");
+  EXPECT_EQ(rows(*missing.tool, missing.window()).front().text, "channel-0");
+}
+
 TEST(ScrollBar, OneMoveIsThreeLinesANotchButNeverMostOfItsArea) {
   Sim s(scrolledList(40, kBar, R"({"id": "bar", "role": "AXScrollBar", "scrolls": "list",
                                    "attributes": {"AXLineStep": 0}})"));
