@@ -125,6 +125,7 @@ void lookAt(Tool& t, const Element& e, Point p, std::int64_t depth, bool inWeb,
 bool clickTrack(Tool& t, const Element& window, const Element& view, std::int32_t notches) {
   std::optional<Rect> f = frame(t, view);
   if (!f || f->h() <= 0 || notches == 0) return false;
+  const bool down = notches > 0;
   const std::vector<Element> kids = children(t, view);
   std::optional<Rect> span;
   std::string rowRole;
@@ -142,6 +143,8 @@ bool clickTrack(Tool& t, const Element& window, const Element& view, std::int32_
     if (!span) {
       rowRole = role(t, c);
       for (const Element& u : unframed) above += role(t, u) == rowRole;
+      // Already at its start: the rest need not be read.
+      if (!down && above == 0 && r->minY() >= f->minY()) return false;
     }
     unframed.clear();
     shown += 1;
@@ -165,7 +168,6 @@ bool clickTrack(Tool& t, const Element& window, const Element& view, std::int32_
   const double perCell = span->h() / shown;
   const double top = span->minY() - above * perCell;
   const double bottom = span->maxY() + below * perCell;
-  const bool down = notches > 0;
   if (down ? bottom <= f->maxY() : top >= f->minY()) return false;
   const double scale = f->h() / std::max(bottom - top, f->h());
   const double thumb = f->h() * scale;
@@ -192,23 +194,29 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
   // a native list can also change what it selects (Konversation switches
   // conversations with it), so the wheel is used only where no bar can be
   // set, and never over a native table or tree (item views whose rows take
-  // the wheel): one that offers no bar is not scrolled at all.
+  // the wheel): one that offers no bar is moved only through the bar it
+  // draws, if any.
   // A search scrolls one list many times: the area moved last is taken
   // again while it still lies under the point, without a walk to find it.
   AtPoint here;
   if (t.scrolled) {
     std::optional<Rect> af = frame(t, *t.scrolled);
     if (af && holds(*af, at)) {
-      here.bar = barOf(t, *t.scrolled, *af);
-      here.area = *t.scrolled;
+      if (t.byTrack) {
+        here.itemView = *t.scrolled;
+      } else {
+        here.bar = barOf(t, *t.scrolled, *af);
+        here.area = *t.scrolled;
+      }
     }
   }
-  if (!here.bar) {
+  if (!here.bar && !here.itemView) {
     here = AtPoint{};
     std::vector<const void*> path;
     lookAt(t, window, at, 0, false, path, here);
   }
   t.scrolled.reset();
+  t.byTrack = false;
   if (const std::optional<Bar>& bar = here.bar) {
     const double reach = kScrollBarMostShare * bar->page;
     const double move =
@@ -225,6 +233,8 @@ void scrollSidebar(Tool& t, const Element& window, std::int32_t notches) {
   }
   if (here.itemView) {
     clickTrack(t, window, *here.itemView, notches);
+    t.scrolled = here.itemView;
+    t.byTrack = true;
     p.sleepFor(kScrollPause);
     return;
   }

@@ -75,9 +75,11 @@ struct Tool {
   std::vector<std::string> lines;
   // When the last wheel event of this run was posted (the platform's clock).
   std::optional<std::chrono::nanoseconds> lastScroll;
-  // The scroll area whose bar the last scroll step moved: the next step
-  // tries it before it looks for one again.
+  // The scroll area whose bar the last scroll step moved, or the item view
+  // whose drawn bar it clicked (`byTrack`): the next step tries it before it
+  // looks for one again.
   std::optional<Element> scrolled;
+  bool byTrack = false;
 };
 
 // Element toolkit.
