@@ -542,8 +542,15 @@ SSLEnabled=false
 
 {groups}""")
 
+        # As on a Plasma desktop: Breeze, with a click on a scroll bar's track
+        # jumping to the click (Plasma's other choice besides paging), the
+        # setting under which a careless click would skip rows.
+        self.stack.write(os.path.join(self.stack.env["XDG_CONFIG_HOME"], "kdeglobals"),
+                         "[KDE]\nScrollbarLeftClickNavigatesByPage=false\n")
+
     def argv(self):
-        return ["konversation", "-qwindowgeometry", "900x560+0+0"]
+        return ["env", "QT_QPA_PLATFORMTHEME=kde", "QT_STYLE_OVERRIDE=breeze", "konversation", "-qwindowgeometry",
+                "900x560+0+0"]
 
     def sidebar_to_top(self):
         # Its channel tree offers pyatspi no scroll bar and switches
