@@ -48,6 +48,9 @@ inline constexpr double kScrollBarMostShare = 0.9;
 // for empty list space, whose click would change the selection.
 inline constexpr double kTrackLeast = 6;
 inline constexpr double kTrackMost = 40;
+// A click on the drawn bar stays this far inside the view's edges: past its
+// border, on the bar.
+inline constexpr double kTrackInset = 6;
 // A click on that track goes this share of the thumb's length beyond its
 // centre: past the thumb, so a style that pages moves one page, and a style
 // that jumps the thumb to the click moves three quarters of a page, skipping

@@ -172,13 +172,15 @@ bool clickTrack(Tool& t, const Element& window, const Element& view, std::int32_
   const double scale = f->h() / std::max(bottom - top, f->h());
   const double thumb = f->h() * scale;
   const double centre = f->minY() + (f->minY() - top) * scale + thumb / 2;
-  // The thumb's least length is about the bar's width. Near an end the click
-  // goes just inside the view's border: the thumb may lie a few pixels from
-  // the end, and an arrow button there moves one line.
+  // The thumb's least length is about the bar's width. The click goes just
+  // inside the view's right border, on the bar even where the columns stop
+  // short of it; near an end, just inside the view's border too: the thumb
+  // may lie a few pixels from the end, and an arrow button there moves one
+  // line.
   const double reach = std::max(kTrackReachShare * thumb, thumb / 2 + strip);
-  const double y = std::clamp(down ? centre + reach : centre - reach, f->minY() + kTrackLeast,
-                              f->maxY() - kTrackLeast);
-  const Point at{span->maxX() + strip / 2, y};
+  const double y = std::clamp(down ? centre + reach : centre - reach, f->minY() + kTrackInset,
+                              f->maxY() - kTrackInset);
+  const Point at{f->maxX() - kTrackInset, y};
   if (!landsOn(t, window, view, at)) return false;
   return clickAt(t.platform, at);
 }

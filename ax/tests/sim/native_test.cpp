@@ -82,14 +82,14 @@ TEST(ScrollBar, ATreeThatOnlyDrawsOneIsPagedByItsTrack) {
   ASSERT_GE(clicks.size(), 2u);
   EXPECT_EQ(clicks.back(), "post down 141");
   clicks.pop_back();
-  for (const std::string& c : clicks) EXPECT_EQ(c, "post down 273");
+  for (const std::string& c : clicks) EXPECT_EQ(c, "post down 274");
 
   // A row that is nowhere: only the track is clicked, and the tree is back
   // at its start.
   Sim missing(tree, {"ombru-ax", "click", "Chat", "nowhere"});
   EXPECT_EQ(runTool(*missing.platform), 0);
   EXPECT_EQ(missing.platform->out(), "no\n");
-  for (const std::string& c : downs(*missing.platform)) EXPECT_EQ(c, "post down 273");
+  for (const std::string& c : downs(*missing.platform)) EXPECT_EQ(c, "post down 274");
   EXPECT_EQ(rows(*missing.tool, missing.window()).front().text, "channel-0");
 }
 
