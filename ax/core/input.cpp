@@ -116,15 +116,15 @@ void lookAt(Tool& t, const Element& e, Point p, std::int64_t depth, bool inWeb,
 }
 
 // Clicks the track that a native item view without a scroll bar draws in
-// the strip right of its rows; true when clicked. Rows out of view have no
+// the strip right of its rows. Rows out of view have no
 // frame, but they keep their place among the children, so the rows above
 // and below the view, at the height of those in view, give the thumb's place
 // and length. The click goes past the thumb by a share of its length, toward
 // the end `notches` points to, and the target's hit test must show the view
 // itself there: no row, nothing in front of it.
-bool clickTrack(Tool& t, const Element& window, const Element& view, std::int32_t notches) {
+void clickTrack(Tool& t, const Element& window, const Element& view, std::int32_t notches) {
   std::optional<Rect> f = frame(t, view);
-  if (!f || f->h() <= 0 || notches == 0) return false;
+  if (!f || f->h() <= 0 || notches == 0) return;
   const bool down = notches > 0;
   const std::vector<Element> kids = children(t, view);
   std::optional<Rect> span;
@@ -144,7 +144,7 @@ bool clickTrack(Tool& t, const Element& window, const Element& view, std::int32_
       rowRole = role(t, c);
       for (const Element& u : unframed) above += role(t, u) == rowRole;
       // Already at its start: the rest need not be read.
-      if (!down && above == 0 && r->minY() >= f->minY()) return false;
+      if (!down && above == 0 && r->minY() >= f->minY()) return;
     }
     unframed.clear();
     shown += 1;
@@ -159,16 +159,16 @@ bool clickTrack(Tool& t, const Element& window, const Element& view, std::int32_
     span->width = right - span->x;
     span->height = bottom - span->y;
   }
-  if (!span) return false;
+  if (!span) return;
   for (const Element& u : unframed) below += role(t, u) == rowRole;
   const double strip = f->maxX() - span->maxX();
-  if (!(strip >= kTrackLeast && strip <= kTrackMost)) return false;
+  if (!(strip >= kTrackLeast && strip <= kTrackMost)) return;
   // A view of several columns lists each row once per column: the height a
   // row takes per listed cell is the same.
   const double perCell = span->h() / shown;
   const double top = span->minY() - above * perCell;
   const double bottom = span->maxY() + below * perCell;
-  if (down ? bottom <= f->maxY() : top >= f->minY()) return false;
+  if (down ? bottom <= f->maxY() : top >= f->minY()) return;
   const double scale = f->h() / std::max(bottom - top, f->h());
   const double thumb = f->h() * scale;
   const double centre = f->minY() + (f->minY() - top) * scale + thumb / 2;
@@ -181,8 +181,7 @@ bool clickTrack(Tool& t, const Element& window, const Element& view, std::int32_
   const double y = std::clamp(down ? centre + reach : centre - reach, f->minY() + kTrackInset,
                               f->maxY() - kTrackInset);
   const Point at{f->maxX() - kTrackInset, y};
-  if (!landsOn(t, window, view, at)) return false;
-  return clickAt(t.platform, at);
+  if (landsOn(t, window, view, at)) clickAt(t.platform, at);
 }
 
 }  // namespace
