@@ -59,6 +59,19 @@ bool alike(Tool& t, const Element& a, const Element& b) {
   return !la.empty() && la == label(t, b);
 }
 
+// Where the target's hit test at the point ends, descending from the window
+// one level per call; it stops early at `stop`.
+Element hitFrom(Tool& t, const Element& window, Point p, const Element* stop = nullptr) {
+  Element at = window;
+  for (std::int64_t depth = 0; depth < kMaxDepth; ++depth) {
+    if (stop && at == *stop) break;
+    std::optional<Element> next = t.platform.elementAtPoint(at, p);
+    if (!next || !*next || *next == at) break;
+    at = *next;
+  }
+  return at;
+}
+
 // Hit testing descends one level per call: from the window to the deepest
 // element at the point. GTK 3 stops answering at a scroll area once it has
 // scrolled more than a page (its viewport then calls itself off screen);
@@ -114,23 +127,12 @@ bool within(Tool& t, const Element& e, const Element& outer, const Element& wind
 }
 
 bool shownAt(Tool& t, const Element& window, const Element& e, Point p) {
-  Element at = window;
-  for (std::int64_t depth = 0; depth < kMaxDepth; ++depth) {
-    if (at == e) return true;
-    std::optional<Element> next = t.platform.elementAtPoint(at, p);
-    if (!next || !*next || *next == at) break;
-    at = *next;
-  }
+  const Element at = hitFrom(t, window, p, &e);
   return at == e || at == window || within(t, at, e, window) || within(t, e, at, window);
 }
 
 bool landsOn(Tool& t, const Element& window, const Element& e, Point p) {
-  Element at = window;
-  for (std::int64_t depth = 0; depth < kMaxDepth; ++depth) {
-    std::optional<Element> next = t.platform.elementAtPoint(at, p);
-    if (!next || !*next || *next == at) break;
-    at = *next;
-  }
+  const Element at = hitFrom(t, window, p);
   return at == e || sameRoleAndFrame(t, at, e);
 }
 

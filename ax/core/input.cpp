@@ -145,19 +145,17 @@ void clickTrack(Tool& t, const Element& window, const Element& view, std::int32_
       for (const Element& u : unframed) above += role(t, u) == rowRole;
       // Already at its start: the rest need not be read.
       if (!down && above == 0 && r->minY() >= f->minY()) return;
+      span = r;
+    } else {
+      const double right = std::max(span->maxX(), r->maxX());
+      const double bottom = std::max(span->maxY(), r->maxY());
+      span->x = std::min(span->minX(), r->minX());
+      span->y = std::min(span->minY(), r->minY());
+      span->width = right - span->x;
+      span->height = bottom - span->y;
     }
     unframed.clear();
     shown += 1;
-    if (!span) {
-      span = r;
-      continue;
-    }
-    const double right = std::max(span->maxX(), r->maxX());
-    const double bottom = std::max(span->maxY(), r->maxY());
-    span->x = std::min(span->minX(), r->minX());
-    span->y = std::min(span->minY(), r->minY());
-    span->width = right - span->x;
-    span->height = bottom - span->y;
   }
   if (!span) return;
   for (const Element& u : unframed) below += role(t, u) == rowRole;
